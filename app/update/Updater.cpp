@@ -1,0 +1,1 @@
+// The Updater operations; filled in by the update flows.
