@@ -33,7 +33,12 @@ void Log::log(uint32_t package, const char* format, ...) {
     size_t len = static_cast<size_t>(n) < sizeof line ? static_cast<size_t>(n) : sizeof line - 1;
     // One write per line: the descriptor is written directly so that lines from two threads never
     // interleave inside a line.
+    int fd = fileno(fh);
+    if (fd < 0) {
+        fwrite(line, 1, len, fh);
+        return;
+    }
     fflush(fh);
-    ssize_t ignored = write(fileno(fh), line, len);
+    ssize_t ignored = write(fd, line, len);
     (void)ignored;
 }
