@@ -26,7 +26,7 @@ enum LogPackage : uint32_t {
 };
 
 class Log {
-public:
+  public:
     static const char* const TIMESTAMP_FORMAT;
     static const char* const SEPARATOR;
     static bool timestamped;
@@ -39,5 +39,6 @@ public:
 
     // Package 0 is always written; any other package only when its bit is active. The caller puts
     // the "\n" in the format; text longer than 2047 characters is cut.
-    static void log(uint32_t package, const char* format, ...) __attribute__((format(printf, 2, 3)));
+    static void log(uint32_t package, const char* format, ...)
+        __attribute__((format(printf, 2, 3)));
 };

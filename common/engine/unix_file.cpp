@@ -23,7 +23,9 @@ struct aFile {
     uint16_t check;
 };
 
-static bool sValid(const aFile* file) { return file && file->check == kFileCheck && file->stream; }
+static bool sValid(const aFile* file) {
+    return file && file->check == kFileCheck && file->stream;
+}
 
 bool aFile_Exists(const char* path) {
     if (!pathUsable(path)) return false;
@@ -36,10 +38,17 @@ aFile* aFile_Open(const char* path, int32_t mode) {
     if (!pathUsable(path)) return nullptr;
     const char* how = nullptr;
     switch (mode) {
-        case aFileModeReadOnly: how = "rb"; break;
-        case aFileModeWriteOnly: how = "wb"; break;
-        case aFileModeAppend: how = "a+b"; break;
-        default: return nullptr;
+        case aFileModeReadOnly:
+            how = "rb";
+            break;
+        case aFileModeWriteOnly:
+            how = "wb";
+            break;
+        case aFileModeAppend:
+            how = "a+b";
+            break;
+        default:
+            return nullptr;
     }
     FILE* stream = fopen(path, how);
     if (!stream) return nullptr;
@@ -118,10 +127,13 @@ aErr aFile_Delete(const char* path) {
     if (strnlen(path, aFILE_MAXPATH + 1) > aFILE_MAXPATH) return aErrFileNameLength;
     if (unlink(path) == 0) return aErrNone;
     switch (errno) {
-        case ENOENT: return aErrNotFound;
+        case ENOENT:
+            return aErrNotFound;
         case EACCES:
-        case EPERM: return aErrPermission;
-        default: return aErrIO;
+        case EPERM:
+            return aErrPermission;
+        default:
+            return aErrIO;
     }
 }
 

@@ -32,7 +32,9 @@ aMutex* aMutex_Create(const char* name) {
     return m;
 }
 
-const char* aMutex_Identifier(const aMutex* mutex) { return mutex ? mutex->name : ""; }
+const char* aMutex_Identifier(const aMutex* mutex) {
+    return mutex ? mutex->name : "";
+}
 
 aErr aMutex_Destroy(aMutex** mutex) {
     if (!mutex || !*mutex) return aErrParam;
@@ -40,40 +42,57 @@ aErr aMutex_Destroy(aMutex** mutex) {
     delete *mutex;
     *mutex = nullptr;
     switch (rc) {
-        case 0: return aErrNone;
-        case EBUSY: return aErrBusy;
-        case EAGAIN: return aErrResource;
-        case EINVAL: return aErrParam;
-        default: return aErrUnknown;
+        case 0:
+            return aErrNone;
+        case EBUSY:
+            return aErrBusy;
+        case EAGAIN:
+            return aErrResource;
+        case EINVAL:
+            return aErrParam;
+        default:
+            return aErrUnknown;
     }
 }
 
 aErr aMutex_Lock(aMutex* mutex) {
     if (!mutex) return aErrParam;
     switch (pthread_mutex_lock(&mutex->mutex)) {
-        case 0: return aErrNone;
-        case EINVAL: return aErrParam;
-        case EDEADLK: return aErrDuplicate;
-        default: return aErrUnknown;
+        case 0:
+            return aErrNone;
+        case EINVAL:
+            return aErrParam;
+        case EDEADLK:
+            return aErrDuplicate;
+        default:
+            return aErrUnknown;
     }
 }
 
 aErr aMutex_TryLock(aMutex* mutex) {
     if (!mutex) return aErrParam;
     switch (pthread_mutex_trylock(&mutex->mutex)) {
-        case 0: return aErrNone;
-        case EBUSY: return aErrBusy;
-        case EINVAL: return aErrParam;
-        default: return aErrUnknown;
+        case 0:
+            return aErrNone;
+        case EBUSY:
+            return aErrBusy;
+        case EINVAL:
+            return aErrParam;
+        default:
+            return aErrUnknown;
     }
 }
 
 aErr aMutex_Unlock(aMutex* mutex) {
     if (!mutex) return aErrParam;
     switch (pthread_mutex_unlock(&mutex->mutex)) {
-        case 0: return aErrNone;
-        case EPERM: return aErrPermission;
-        case EINVAL: return aErrParam;
-        default: return aErrUnknown;
+        case 0:
+            return aErrNone;
+        case EPERM:
+            return aErrPermission;
+        case EINVAL:
+            return aErrParam;
+        default:
+            return aErrUnknown;
     }
 }

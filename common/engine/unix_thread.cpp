@@ -30,4 +30,6 @@ int aThread_Destroy(aThread** thread) {
     return rc;
 }
 
-int aThread_Yield() { return usleep(5); }
+int aThread_Yield() {
+    return usleep(5);
+}
