@@ -17,7 +17,7 @@ namespace {
 
 // Points standard output at a pty (raw mode, so bytes arrive unchanged) or at a file while alive.
 class StdoutCapture {
-public:
+  public:
     explicit StdoutCapture(bool terminal) {
         fflush(stdout);
         saved_ = dup(STDOUT_FILENO);
@@ -63,7 +63,7 @@ public:
         return text;
     }
 
-private:
+  private:
     void restore() {
         if (saved_ < 0) return;
         fflush(stdout);
@@ -104,8 +104,7 @@ TEST(ProgressTest, BarForGivenFractions) {
         {-0.5, nullptr, "\r[" + sBar(0, 68) + "] (  0% ) "},
         {std::nan(""), nullptr, "\r[" + sBar(0, 68) + "] (  0% ) "},
         // Labels are cut to 64 characters so the bar keeps at least one column.
-        {1.0, longLabel.c_str(),
-         "\r (" + std::string(64, 'L') + ") [" + sBar(1, 1) + "] (100% ) "},
+        {1.0, longLabel.c_str(), "\r (" + std::string(64, 'L') + ") [" + sBar(1, 1) + "] (100% ) "},
     };
     for (const auto& c : cases) {
         StdoutCapture capture(true);
@@ -187,7 +186,7 @@ TEST(MessageTest, ErrorsGoToStandardError) {
 }
 
 class RecordingDisplay : public UpdaterDisplayInterface {
-public:
+  public:
     void display_progress(bool) override { ++draws; }
     void update_progress(double, const char*) override { ++draws; }
     void update_spinner(bool, const char*) override { ++draws; }

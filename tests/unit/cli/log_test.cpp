@@ -12,7 +12,7 @@
 namespace {
 
 class LogTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         Log::package_bitmask = 0;
         out_ = tmpfile();

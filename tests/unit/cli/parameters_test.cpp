@@ -13,7 +13,7 @@
 namespace {
 
 class RecordingDisplay : public UpdaterDisplayInterface {
-public:
+  public:
     void display_progress(bool) override {}
     void update_progress(double, const char*) override {}
     void update_spinner(bool, const char*) override {}
@@ -67,112 +67,178 @@ const auto kNone = [](Parameters&) {};
 
 const ParseCase kCases[] = {
     {"no arguments", {}, 0, kNone, {}},
-    {"plain words are ignored", {"foo", "-D", "bar"}, 0,
-     [](Parameters& p) { p.commands.bits = CMD_DISCOVER; }, {}},
-    {"commands accumulate", {"-G", "-U", "-B", "-L", "-N", "-I", "-C"}, 0,
+    {"plain words are ignored",
+     {"foo", "-D", "bar"},
+     0,
+     [](Parameters& p) { p.commands.bits = CMD_DISCOVER; },
+     {}},
+    {"commands accumulate",
+     {"-G", "-U", "-B", "-L", "-N", "-I", "-C"},
+     0,
      [](Parameters& p) {
          p.commands.bits = CMD_GET_BUILD | CMD_UPDATE | CMD_LIST_BUILDS | CMD_LIST_LOCAL_BUILDS |
                            CMD_FINGERPRINT | CMD_DEVICE_INFO | CMD_CHECK_BIRD;
      },
      {}},
-    {"options are case sensitive", {"-d", "40F5849A", "-g"}, 0,
-     [](Parameters& p) { p.serialNumber = 0x40F5849A; }, {}},
-    {"serial with lower-case 0x prefix", {"-d", "0x40f5849a"}, 0,
-     [](Parameters& p) { p.serialNumber = 0x40F5849A; }, {}},
-    {"serial with 0X prefix", {"-d", "0X40F5849A"}, 0,
-     [](Parameters& p) { p.serialNumber = 0x40F5849A; }, {}},
+    {"options are case sensitive",
+     {"-d", "40F5849A", "-g"},
+     0,
+     [](Parameters& p) { p.serialNumber = 0x40F5849A; },
+     {}},
+    {"serial with lower-case 0x prefix",
+     {"-d", "0x40f5849a"},
+     0,
+     [](Parameters& p) { p.serialNumber = 0x40F5849A; },
+     {}},
+    {"serial with 0X prefix",
+     {"-d", "0X40F5849A"},
+     0,
+     [](Parameters& p) { p.serialNumber = 0x40F5849A; },
+     {}},
     {"serial after =", {"-d=40F5849A"}, 0, [](Parameters& p) { p.serialNumber = 0x40F5849A; }, {}},
     {"short serial", {"-d", "0F5849A"}, 0, [](Parameters& p) { p.serialNumber = 0x0F5849A; }, {}},
-    {"serial 0 is invalid", {"-d", "0"}, 1, kNone,
+    {"serial 0 is invalid",
+     {"-d", "0"},
+     1,
+     kNone,
      {"Invalid serial number obtained from argument [0]"}},
-    {"serial with a non-hex digit", {"-d", "12G4"}, 1, kNone,
+    {"serial with a non-hex digit",
+     {"-d", "12G4"},
+     1,
+     kNone,
      {"Invalid serial number obtained from argument [12G4]"}},
-    {"invalid serial shown without its prefix", {"-d", "0x12G4"}, 1, kNone,
+    {"invalid serial shown without its prefix",
+     {"-d", "0x12G4"},
+     1,
+     kNone,
      {"Invalid serial number obtained from argument [12G4]"}},
-    {"empty serial after =", {"-d="}, 1, kNone,
+    {"empty serial after =",
+     {"-d="},
+     1,
+     kNone,
      {"Invalid serial number obtained from argument []"}},
-    {"serial wider than 32 bits is refused", {"-d", "140F5849A"}, 1, kNone,
+    {"serial wider than 32 bits is refused",
+     {"-d", "140F5849A"},
+     1,
+     kNone,
      {"Invalid serial number obtained from argument [140F5849A]"}},
-    {"router serial", {"-r", "0xD272031D"}, 0,
-     [](Parameters& p) { p.routerSerialNumber = 0xD272031D; }, {}},
-    {"router serial invalid", {"-r", "0x0"}, 1, kNone,
+    {"router serial",
+     {"-r", "0xD272031D"},
+     0,
+     [](Parameters& p) { p.routerSerialNumber = 0xD272031D; },
+     {}},
+    {"router serial invalid",
+     {"-r", "0x0"},
+     1,
+     kNone,
      {"Invalid router serial number obtained from argument [0]"}},
-    {"rejections are all reported", {"-d", "zz", "-r", "yy", "-D"}, 1,
+    {"rejections are all reported",
+     {"-d", "zz", "-r", "yy", "-D"},
+     1,
      [](Parameters& p) { p.commands.bits = CMD_DISCOVER; },
      {"Invalid serial number obtained from argument [zz]",
       "Invalid router serial number obtained from argument [yy]"}},
-    {"-d as last argument is dropped", {"-D", "-d"}, 0,
-     [](Parameters& p) { p.commands.bits = CMD_DISCOVER; }, {}},
-    {"-d followed by an option is dropped, the option counts", {"-d", "-D"}, 0,
-     [](Parameters& p) { p.commands.bits = CMD_DISCOVER; }, {}},
+    {"-d as last argument is dropped",
+     {"-D", "-d"},
+     0,
+     [](Parameters& p) { p.commands.bits = CMD_DISCOVER; },
+     {}},
+    {"-d followed by an option is dropped, the option counts",
+     {"-d", "-D"},
+     0,
+     [](Parameters& p) { p.commands.bits = CMD_DISCOVER; },
+     {}},
     {"a value starting with - is not taken", {"-d", "-5"}, 0, kNone, {}},
     {"joined short form is not an option", {"-d40F5849A"}, 0, kNone, {}},
     {"clumped flags are not options", {"-DU"}, 0, kNone, {}},
     {"flag with = value is dropped", {"-D=1", "-e=yes"}, 0, kNone, {}},
     {"lone dashes are dropped", {"-", "--"}, 0, kNone, {}},
     {"-OV selects -OVERRIDE", {"-OV"}, 0, [](Parameters& p) { p.overrideModelCheck = true; }, {}},
-    {"-OVER selects -OVERRIDE", {"-OVER"}, 0, [](Parameters& p) { p.overrideModelCheck = true; },
+    {"-OVER selects -OVERRIDE",
+     {"-OVER"},
+     0,
+     [](Parameters& p) { p.overrideModelCheck = true; },
      {}},
     {"-O selects -OVERRIDE", {"-O"}, 0, [](Parameters& p) { p.overrideModelCheck = true; }, {}},
     {"a longer text is no prefix", {"-OVERRIDEX"}, 0, kNone, {}},
     {"prefix needs the same dashes", {"-help"}, 0, kNone, {}},
     {"-Y is rejected", {"-Y"}, 1, kNone, {"Unhandled command: [-Y]"}},
-    {"-h", {"-h"}, 0,
+    {"-h",
+     {"-h"},
+     0,
      [](Parameters& p) {
          p.commands.bits = CMD_HELP;
          p.helpRequested = true;
      },
      {}},
-    {"-H", {"-H"}, 0,
+    {"-H",
+     {"-H"},
+     0,
      [](Parameters& p) {
          p.commands.bits = CMD_HELP;
          p.helpRequested = true;
      },
      {}},
-    {"--he selects --help", {"--he"}, 0,
+    {"--he selects --help",
+     {"--he"},
+     0,
      [](Parameters& p) {
          p.commands.bits = CMD_HELP;
          p.helpRequested = true;
      },
      {}},
-    {"help ends the parse", {"-h", "-d", "zz", "-D"}, 0,
+    {"help ends the parse",
+     {"-h", "-d", "zz", "-D"},
+     0,
      [](Parameters& p) {
          p.commands.bits = CMD_HELP;
          p.helpRequested = true;
      },
      {}},
-    {"errors before help no longer count", {"-d", "zz", "-Y", "--help"}, 0,
+    {"errors before help no longer count",
+     {"-d", "zz", "-Y", "--help"},
+     0,
      [](Parameters& p) {
          p.commands.bits = CMD_HELP;
          p.helpRequested = true;
      },
      {"Invalid serial number obtained from argument [zz]", "Unhandled command: [-Y]"}},
     {"-t USB", {"-t", "USB"}, 0, [](Parameters& p) { p.transportGiven = true; }, {}},
-    {"-t TCPIP", {"-t", "TCPIP"}, 0,
+    {"-t TCPIP",
+     {"-t", "TCPIP"},
+     0,
      [](Parameters& p) {
          p.transport = 2;
          p.transportGiven = true;
      },
      {}},
-    {"-t TCP", {"-t", "TCP"}, 0,
+    {"-t TCP",
+     {"-t", "TCP"},
+     0,
      [](Parameters& p) {
          p.transport = 2;
          p.transportGiven = true;
      },
      {}},
-    {"-t RECOVER", {"-t", "RECOVER"}, 0,
+    {"-t RECOVER",
+     {"-t", "RECOVER"},
+     0,
      [](Parameters& p) {
          p.transport = RECOVER_TRANSPORT;
          p.transportGiven = true;
      },
      {}},
-    {"-t usb is invalid", {"-t", "usb"}, 1,
+    {"-t usb is invalid",
+     {"-t", "usb"},
+     1,
      [](Parameters& p) {
          p.transport = 0;
          p.transportGiven = true;
      },
      {"Invalid transport type:[usb]\nMust be one of the following: USB, TCPIP, RECOVER"}},
-    {"-t RECOVE is invalid", {"-t", "RECOVE"}, 1,
+    {"-t RECOVE is invalid",
+     {"-t", "RECOVE"},
+     1,
      [](Parameters& p) {
          p.transport = 0;
          p.transportGiven = true;
@@ -201,28 +267,39 @@ const ParseCase kCases[] = {
          p.serverUrl = "http://127.0.0.1:1/cgi/u";
      },
      {}},
-    {"flags", {"-e", "-n"}, 0,
+    {"flags",
+     {"-e", "-n"},
+     0,
      [](Parameters& p) {
          p.echoBytes = true;
          p.flagN = true;
      },
      {}},
-    {"-Z consumes its argument", {"-Z", "-D"}, 0,
-     [](Parameters& p) { p.commands.bits = CMD_DISCOVER; }, {}},
+    {"-Z consumes its argument",
+     {"-Z", "-D"},
+     0,
+     [](Parameters& p) { p.commands.bits = CMD_DISCOVER; },
+     {}},
     {"-Z x", {"-Z", "x"}, 0, [](Parameters& p) { p.commands.bits = CMD_Z; }, {}},
-    {"-X hexadecimal", {"-X", "0x10000"}, 0,
+    {"-X hexadecimal",
+     {"-X", "0x10000"},
+     0,
      [](Parameters& p) {
          p.debugMask = 0x10000;
          p.debugMaskGiven = true;
      },
      {}},
-    {"-X decimal", {"-X=16"}, 0,
+    {"-X decimal",
+     {"-X=16"},
+     0,
      [](Parameters& p) {
          p.debugMask = 16;
          p.debugMaskGiven = true;
      },
      {}},
-    {"-X with left-over characters", {"-X", "12z"}, 0,
+    {"-X with left-over characters",
+     {"-X", "12z"},
+     0,
      [](Parameters& p) {
          p.debugMask = 12;
          p.debugMaskGiven = true;
@@ -231,7 +308,7 @@ const ParseCase kCases[] = {
 };
 
 class ParseTest : public ::testing::TestWithParam<ParseCase> {
-protected:
+  protected:
     void SetUp() override { Log::package_bitmask = 0; }
     void TearDown() override { Log::package_bitmask = 0; }
 };
@@ -265,7 +342,7 @@ INSTANTIATE_TEST_SUITE_P(Options, ParseTest, ::testing::ValuesIn(kCases),
                          });
 
 class ParseLogTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { Log::package_bitmask = 0; }
     void TearDown() override {
         Log::package_bitmask = 0;
@@ -330,9 +407,9 @@ TEST(OptionTableTest, EndsWithSentinelAndHasEveryOption) {
     const Option* row = g_rgOptions;
     for (; row->kind != -1; ++row) texts.push_back(row->text);
     EXPECT_EQ(nullptr, row->text);
-    const std::vector<std::string> want{"-B", "-L", "-D", "-G", "-I", "-U", "-OVERRIDE", "-N",
-                                        "-Y", "-C", "-h", "-H", "-n", "-X", "-Z", "-m",
-                                        "-i", "-b", "-d", "-t", "-f", "-r", "-s", "-o",
+    const std::vector<std::string> want{"-B", "-L", "-D", "-G", "-I",    "-U", "-OVERRIDE", "-N",
+                                        "-Y", "-C", "-h", "-H", "-n",    "-X", "-Z",        "-m",
+                                        "-i", "-b", "-d", "-t", "-f",    "-r", "-s",        "-o",
                                         "-e", "-l", "-k", "-u", "--help"};
     EXPECT_EQ(want, texts);
 }

@@ -77,7 +77,7 @@ TEST(UsageTest, ExtendedTextNamesTheDefaultServer) {
 }
 
 class LineDisplay : public UpdaterDisplayInterface {
-public:
+  public:
     void display_progress(bool) override {}
     void update_progress(double, const char*) override {}
     void update_spinner(bool, const char*) override {}
@@ -154,10 +154,9 @@ TEST(PrinterTest, DeviceRows) {
 TEST(PrinterTest, BuildRowsArePaddedAndCut) {
     LineDisplay display;
     _display_builds(display, {{"99528558", "2.10.4"}, {"1234567890123456789", "v"}}, 0xA);
-    const std::vector<std::string> want{"Build List for device [0000000A]:\n",
-                                        "Build          \tVersion        ",
-                                        "123456789012345\tv              ",
-                                        "99528558       \t2.10.4         "};
+    const std::vector<std::string> want{
+        "Build List for device [0000000A]:\n", "Build          \tVersion        ",
+        "123456789012345\tv              ", "99528558       \t2.10.4         "};
     EXPECT_EQ(want, display.lines);
 }
 
