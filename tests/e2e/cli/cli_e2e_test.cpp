@@ -89,6 +89,7 @@ class CliTest : public ::testing::Test {
             dup2(out, 1);
             dup2(err, 2);
             if (chdir(dir_.c_str()) != 0) _exit(126);
+            umask(022);
             if (options.uid != 0 && (setgid(options.uid) != 0 || setuid(options.uid) != 0))
                 _exit(126);
             execve(binary.c_str(), argv.data(), envp.data());
@@ -129,6 +130,9 @@ class CliTest : public ::testing::Test {
 
     fs::path dir_, home_;
 };
+
+// A server address on loopback that refuses connections, so failed downloads end at once.
+const char kDeadServer[] = "http://127.0.0.1:1/cgi/u";
 
 const std::string kCopyrightPrefix = "Copyright";
 
@@ -262,14 +266,35 @@ TEST_F(CliTest, CommandsMissingWhatTheyNeed) {
 }
 
 TEST_F(CliTest, DownloadAnnouncesDeviceAndBuild) {
-    RunResult r = run({"-G", "-d", "0x40f5849a", "-i", store()});
+    RunResult r = run({"-G", "-d", "0x40f5849a", "-u", kDeadServer, "-i", store()});
     EXPECT_EQ(0u, r.out.rfind(std::string(kBanner) +
                                   "Retrieving firmware for device with serial number 40F5849A\n"
                                   "No build specified\nUsing Latest build\n",
                               0))
         << r.out;
-    r = run({"-G", "-d", "1", "-b", "0099", "-i", store()});
+    r = run({"-G", "-d", "1", "-b", "0099", "-u", kDeadServer, "-i", store()});
     EXPECT_NE(std::string::npos, r.out.find("Retrieving firmware build 99\n")) << r.out;
+}
+
+TEST_F(CliTest, FailedDownloadDecidesTheStatusOnlyWithoutALaterCommand) {
+    RunResult r = run({"-G", "-d", "40F5849A", "-u", kDeadServer, "-i", store()});
+    EXPECT_EQ(1, r.status);
+    // Discovery ends the run with 0 whatever happened to the download.
+    r = run({"-G", "-D", "-d", "40F5849A", "-u", kDeadServer, "-i", store()});
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_NE(std::string::npos, r.out.find("Searching for Halvorine devices\n")) << r.out;
+    EXPECT_NE(std::string::npos, r.out.find("Discovered Devices: (USB)\n")) << r.out;
+}
+
+TEST_F(CliTest, SilentChipLetsLaterCommandsRun) {
+    const std::string port = (dir_ / "no-such-port").string();
+    RunResult r = run({"-N", "-s", port, "-B", "-u", kDeadServer, "-i", store()});
+    EXPECT_EQ(1, r.status);
+    size_t silent = r.err.find("Got no response from chip\n");
+    size_t later = r.err.find("Error must supply a serial number for the List Builds command\n");
+    ASSERT_NE(std::string::npos, silent) << r.err;
+    ASSERT_NE(std::string::npos, later) << r.err;
+    EXPECT_LT(silent, later);
 }
 
 TEST_F(CliTest, StoreRootThatCannotBeCreated) {
