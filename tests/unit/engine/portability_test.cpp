@@ -162,13 +162,14 @@ TEST(aMutex, NamesAndErrors) {
     EXPECT_EQ(aMutex_Lock(m), aErrNone);
     EXPECT_EQ(aMutex_Lock(m), aErrDuplicate) << "non-recursive";
     std::atomic<aErr> other{aErrNone};
+    std::pair<aMutex*, std::atomic<aErr>*> shared(m, &other);
     aThread* t = aThread_Create(
         [](void* arg) -> void* {
             auto* pair = static_cast<std::pair<aMutex*, std::atomic<aErr>*>*>(arg);
             pair->second->store(aMutex_TryLock(pair->first));
             return nullptr;
         },
-        new std::pair<aMutex*, std::atomic<aErr>*>(m, &other));
+        &shared);
     ASSERT_NE(t, nullptr);
     EXPECT_EQ(aThread_Destroy(&t), 0);
     EXPECT_EQ(t, nullptr);
