@@ -14,7 +14,7 @@
 namespace {
 
 class TempDir : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         char tmpl[] = "/tmp/hvfileXXXXXX";
         ASSERT_NE(mkdtemp(tmpl), nullptr);
@@ -99,8 +99,8 @@ TEST_F(aFileTest, SeekBounds) {
         int32_t origin;
         aErr expected;
     } cases[] = {
-        {1, aSeekEnd, aErrRange},   {0, aSeekEnd, aErrNone},    {-10, aSeekEnd, aErrNone},
-        {-11, aSeekEnd, aErrRange}, {10, aSeekStart, aErrNone}, {11, 7, aErrRange},
+        {1, aSeekEnd, aErrRange},    {0, aSeekEnd, aErrNone},    {-10, aSeekEnd, aErrNone},
+        {-11, aSeekEnd, aErrRange},  {10, aSeekStart, aErrNone}, {11, 7, aErrRange},
         {-1, aSeekStart, aErrRange},
     };
     for (const Case& c : cases) {
