@@ -47,10 +47,16 @@ constexpr ErrorRow kErrors[] = {
 
 static_assert(sizeof(kErrors) / sizeof(kErrors[0]) == aErrUnknown + 1, "one row per code");
 
-const ErrorRow& row(aErr code) { return kErrors[code > aErrUnknown ? aErrUnknown : code]; }
+const ErrorRow& row(aErr code) {
+    return kErrors[code > aErrUnknown ? aErrUnknown : code];
+}
 
 }  // namespace
 
-const char* aError_GetErrorText(aErr code) { return row(code).text; }
+const char* aError_GetErrorText(aErr code) {
+    return row(code).text;
+}
 
-const char* aError_GetErrorDescription(aErr code) { return row(code).description; }
+const char* aError_GetErrorDescription(aErr code) {
+    return row(code).description;
+}
