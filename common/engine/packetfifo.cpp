@@ -29,6 +29,8 @@ class SerialPacket {
     SerialPacket(int64_t id, PacketOwner packet) : id_(id), packet_(std::move(packet)) {}
     int64_t getId() const { return id_; }
     const aPacket* getPacket() const { return packet_.get(); }
+    // Gives up the packet; the element is erased right after.
+    aPacket* releasePacket() { return packet_.release(); }
 
   private:
     int64_t id_;
@@ -86,12 +88,14 @@ std::chrono::steady_clock::time_point sDeadline(uint32_t msTimeout) {
     return std::chrono::steady_clock::now() + std::chrono::milliseconds(msTimeout);
 }
 
-// Hands out a copy of the queued packet at `it` and erases it; when no copy can be made the
-// packet stays queued and the result is null. Runs under the FIFO's lock.
+// Takes the queued packet at `it` out of the FIFO and hands it to the caller. The queued packet is
+// already the FIFO's own copy (made by Put) that nobody else can reach, so it is handed over
+// as it is rather than copied once more: the receiver gets the same bytes without another
+// allocation on the receive path. Runs under the FIFO's lock.
 aPacket* _stealPacketFromFifo(packetFifo& fifo, packetFifo::Queue::iterator it) {
-    aPacket* copy = aPacket_Copy(it->getPacket());
-    if (copy) fifo.eraseAndSyncWindow(it);
-    return copy;
+    aPacket* packet = it->releasePacket();
+    fifo.eraseAndSyncWindow(it);
+    return packet;
 }
 
 }  // namespace

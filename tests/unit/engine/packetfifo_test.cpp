@@ -264,6 +264,30 @@ TEST_F(PacketFifo, AwaitFirstWokenByMatchingPut) {
     EXPECT_EQ(aPacketFifo_GetLength(id), 1u);
 }
 
+TEST_F(PacketFifo, PutWakesEveryWaiter) {
+    // Two filtered waiters for different packets: a put must reach the one it is for, whichever
+    // of them happens to wake first.
+    Observer first, second;
+    first.want = 10;
+    second.want = 20;
+    putTag(id, 1);
+    auto start = Clock::now();
+    auto a = std::async(std::launch::async, [&] {
+        return tagOf(aPacketFifo_AwaitFirst(id, Observer::proc, &first, 10000));
+    });
+    auto b = std::async(std::launch::async, [&] {
+        return tagOf(aPacketFifo_AwaitFirst(id, Observer::proc, &second, 10000));
+    });
+    first.awaitCalls(1);
+    second.awaitCalls(1);
+    ASSERT_EQ(putTag(id, 20), aErrNone);
+    EXPECT_EQ(b.get(), 20);
+    ASSERT_EQ(putTag(id, 10), aErrNone);
+    EXPECT_EQ(a.get(), 10);
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
+    EXPECT_EQ(drainTags(id), (std::vector<int>{1}));
+}
+
 TEST(PacketFifoDestroy, ReleasesWaitersPromptly) {
     aPacketFifoId id = aPacketFifo_Create();
     ASSERT_NE(id, 0u);
