@@ -167,7 +167,8 @@ TEST_F(PacketFifo, AwaitTimesOut) {
     EXPECT_EQ(aPacketFifo_Await(id, 0), nullptr);
     uint8_t want = 1;
     EXPECT_EQ(aPacketFifo_AwaitFirst(id, isTag, &want, 0), nullptr);
-    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(100));
+    // No wait at all; the generous bound only allows for a busy machine.
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(1));
 
     start = Clock::now();
     EXPECT_EQ(aPacketFifo_Await(id, 60), nullptr);
