@@ -158,7 +158,10 @@ TEST(aMutex, NamesAndErrors) {
     ASSERT_NE(unnamed, nullptr);
     EXPECT_STREQ(aMutex_Identifier(unnamed), "");
 
+#if !defined(__SANITIZE_THREAD__)
+    // ThreadSanitizer reports the unlock of an unheld mutex itself, before the call can fail.
     EXPECT_EQ(aMutex_Unlock(m), aErrPermission) << "not the owner";
+#endif
     EXPECT_EQ(aMutex_Lock(m), aErrNone);
     EXPECT_EQ(aMutex_Lock(m), aErrDuplicate) << "non-recursive";
     std::atomic<aErr> other{aErrNone};
