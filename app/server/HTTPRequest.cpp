@@ -4,39 +4,42 @@
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
+#include <atomic>
 #include <stdexcept>
 
 #include "cli/Log.h"
 
 namespace {
 
-// The limits shared by all requests; only tests change them.
-std::mutex sLimitsLock;
-HTTPRequest::Limits sLimits;
+// The limits shared by all requests; only tests change them. Each is read on its own, so a
+// change takes effect at the next request (the body limit at the next chunk).
+const HTTPRequest::Limits kDefaults;
+std::atomic<long> sConnectTimeoutMs{kDefaults.connectTimeoutMs};
+std::atomic<long> sLowSpeedBytesPerSec{kDefaults.lowSpeedBytesPerSec};
+std::atomic<long> sLowSpeedTimeSec{kDefaults.lowSpeedTimeSec};
+std::atomic<size_t> sMaxBodyBytes{kDefaults.maxBodyBytes};
 
 struct CurlCleanup {
     void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
 };
 using CurlHandle = std::unique_ptr<CURL, CurlCleanup>;
 
-// The body limit of the request in progress travels with its response, so the write callback
-// stays a plain function of its arguments.
-struct Transfer {
-    HTTPResponse* response;
-    size_t maxBodyBytes;
-};
-
 }  // namespace
 
 void HTTPRequest::SetLimitsForTesting(const Limits& limits) {
-    std::lock_guard<std::mutex> hold(sLimitsLock);
-    sLimits = limits;
+    sConnectTimeoutMs = limits.connectTimeoutMs;
+    sLowSpeedBytesPerSec = limits.lowSpeedBytesPerSec;
+    sLowSpeedTimeSec = limits.lowSpeedTimeSec;
+    sMaxBodyBytes = limits.maxBodyBytes;
 }
 
 HTTPRequest::Limits HTTPRequest::GetLimits() {
-    std::lock_guard<std::mutex> hold(sLimitsLock);
-    return sLimits;
+    Limits limits;
+    limits.connectTimeoutMs = sConnectTimeoutMs;
+    limits.lowSpeedBytesPerSec = sLowSpeedBytesPerSec;
+    limits.lowSpeedTimeSec = sLowSpeedTimeSec;
+    limits.maxBodyBytes = sMaxBodyBytes;
+    return limits;
 }
 
 std::string HTTPRequest::MakeURL(const std::string& baseUrl, const Parameters& parameters) {
@@ -52,18 +55,20 @@ std::string HTTPRequest::MakeURL(const std::string& baseUrl, const Parameters& p
 }
 
 size_t HTTPRequest::_rcv_data(char* chunk, size_t size, size_t count, void* response) {
-    Transfer* transfer = static_cast<Transfer*>(response);
+    HTTPResponse* body = static_cast<HTTPResponse*>(response);
     const size_t bytes = size * count;
     // The chunk is not terminated: print at most its first 100 characters, padded to 100.
     const int shown = static_cast<int>(bytes < 100 ? bytes : 100);
     Log::log(DEBUG_ServerComm, "rcv_data called (..., %d, %d, %08X) [%100.*s]\n",
              static_cast<int>(size), static_cast<int>(count),
-             static_cast<unsigned>(reinterpret_cast<uintptr_t>(transfer->response)), shown, chunk);
+             static_cast<unsigned>(reinterpret_cast<uintptr_t>(body)), shown, chunk);
     size_t taken = bytes;
-    if (transfer->response->get_response_length() + bytes > transfer->maxBodyBytes) {
+    const size_t limit = sMaxBodyBytes;
+    const size_t held = body->get_response_length();
+    if (held > limit || bytes > limit - held) {
         taken = 0;
     } else {
-        transfer->response->process(chunk, bytes);
+        body->process(chunk, bytes);
     }
     Log::log(DEBUG_ServerComm, "rcv_data returns %d\n", static_cast<int>(taken));
     return taken;
@@ -76,10 +81,9 @@ HTTPResponse HTTPRequest::GET(const std::string& baseUrl, const Parameters& para
     HTTPResponse response(url);
     if (!handle) throw std::runtime_error("Could not create curl instance");
 
-    Transfer transfer{&response, limits.maxBodyBytes};
     CURL* curl = handle.get();
     CURLcode code = curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &HTTPRequest::_rcv_data);
-    if (code == CURLE_OK) code = curl_easy_setopt(curl, CURLOPT_WRITEDATA, &transfer);
+    if (code == CURLE_OK) code = curl_easy_setopt(curl, CURLOPT_WRITEDATA, &response);
     if (code == CURLE_OK) code = curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
     if (code == CURLE_OK) code = curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
     // The peer's certificate is checked against the system's trusted authorities: a build sent

@@ -54,9 +54,8 @@ public:
     static size_t _rcv_data(char* chunk, size_t size, size_t count, void* response);
 
     // Limits applied to every request. The defaults are those described above; tests shorten
-    // them through SetLimitsForTesting to exercise the slow paths quickly. The limits are read
-    // once at the start of each request; changing them while requests run affects only later
-    // requests.
+    // them through SetLimitsForTesting to exercise the slow paths quickly. A change affects the
+    // requests that start after it (the body limit: the chunks that arrive after it).
     struct Limits {
         long connectTimeoutMs = 15000;   // time allowed for connecting
         long lowSpeedBytesPerSec = 1;    // a transfer slower than this ...

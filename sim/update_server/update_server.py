@@ -12,6 +12,7 @@ import base64
 import json
 import os
 import signal
+import ssl
 import sys
 import threading
 import time
@@ -118,7 +119,7 @@ class UpdateServer(ThreadingHTTPServer):
     def handle_error(self, request, client_address):
         # A client that gave up (closed while a slow or truncated answer was being sent) is
         # expected; anything else is reported.
-        if isinstance(sys.exc_info()[1], (ConnectionError, TimeoutError)):
+        if isinstance(sys.exc_info()[1], (ConnectionError, TimeoutError, ssl.SSLError)):
             return
         super().handle_error(request, client_address)
 
@@ -237,6 +238,8 @@ def main(argv):
     parser.add_argument("--config", help="JSON configuration file")
     parser.add_argument("--log", help="file receiving each raw query string on a line of its own")
     parser.add_argument("--path", default=None, help="URL path answered (default /cgi/u)")
+    parser.add_argument("--tls-cert", help="serve HTTPS with this PEM certificate (with --tls-key)")
+    parser.add_argument("--tls-key", help="PEM private key of --tls-cert")
     parser.add_argument("--misbehave", action="append", default=[], metavar="OP=MODE[:ARG]",
                         help="misbehave on requests with op=OP (or * for all)")
     args = parser.parse_args(argv)
@@ -275,13 +278,26 @@ def main(argv):
 
     # The main thread waits for SIGTERM or SIGINT; blocking them before the server threads start
     # keeps them from being delivered anywhere else.
+    scheme = "http"
+    if args.tls_cert:
+        try:
+            context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+            context.load_cert_chain(args.tls_cert, args.tls_key)
+        except (OSError, ssl.SSLError) as error:
+            print("update_server: cannot load the TLS certificate: %s" % error, file=sys.stderr)
+            return 2
+        # The handshake runs in each request's thread, so a stalled client blocks no other.
+        server.socket = context.wrap_socket(server.socket, server_side=True,
+                                            do_handshake_on_connect=False)
+        scheme = "https"
+
     stop_signals = {signal.SIGTERM, signal.SIGINT}
     signal.pthread_sigmask(signal.SIG_BLOCK, stop_signals)
     worker = threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.1},
                               daemon=True)
     worker.start()
     port = server.server_address[1]
-    print("READY %d http://127.0.0.1:%d%s" % (port, port, path), flush=True)
+    print("READY %d %s://127.0.0.1:%d%s" % (port, scheme, port, path), flush=True)
     signal.sigwait(stop_signals)
     server.stopping.set()
     server.shutdown()
