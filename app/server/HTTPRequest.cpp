@@ -2,9 +2,9 @@
 
 #include <curl/curl.h>
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
-#include <atomic>
 #include <stdexcept>
 
 #include "cli/Log.h"

@@ -17,7 +17,7 @@
 #include <string>
 
 class HTTPResponse {
-public:
+  public:
     explicit HTTPResponse(std::string request) : request(std::move(request)) {}
 
     const char* get_request() const { return request.c_str(); }
@@ -31,14 +31,14 @@ public:
     void set_status(long code) { status = code; }
     void process(const char* bytes, size_t length) { response.append(bytes, length); }
 
-private:
+  private:
     std::string request;
     long status = 0;
     std::string response;
 };
 
 class HTTPRequest {
-public:
+  public:
     using Parameters = std::map<std::string, std::string>;
 
     // Performs the GET; see the top of this file.
@@ -57,9 +57,9 @@ public:
     // them through SetLimitsForTesting to exercise the slow paths quickly. A change affects the
     // requests that start after it (the body limit: the chunks that arrive after it).
     struct Limits {
-        long connectTimeoutMs = 15000;   // time allowed for connecting
-        long lowSpeedBytesPerSec = 1;    // a transfer slower than this ...
-        long lowSpeedTimeSec = 30;       // ... for this long is abandoned (at least 1 s)
+        long connectTimeoutMs = 15000;     // time allowed for connecting
+        long lowSpeedBytesPerSec = 1;      // a transfer slower than this ...
+        long lowSpeedTimeSec = 30;         // ... for this long is abandoned (at least 1 s)
         size_t maxBodyBytes = 256u << 20;  // a longer body fails the request
     };
     static void SetLimitsForTesting(const Limits& limits);

@@ -16,12 +16,12 @@
 // Walks a zero-terminated text token by token like strtok, without modifying it: each call skips
 // the separators at the cursor and returns the text up to the next separator (or the end).
 class ReplyTokenizer {
-public:
+  public:
     explicit ReplyTokenizer(const char* text) : rest(text ? text : "") {}
     // The next token, or false when only separators are left.
     bool Next(const char* separators, std::string_view& token);
 
-private:
+  private:
     std::string_view rest;
 };
 

@@ -85,12 +85,10 @@ bool UpdateServerRequest::GetBuild(uint32_t serial, const std::string& firmware,
     return true;
 }
 
-bool UpdateServerRequest::GetBuildList(uint32_t serial, BuildList& builds,
-                                       const std::string& url) {
+bool UpdateServerRequest::GetBuildList(uint32_t serial, BuildList& builds, const std::string& url) {
     builds.clear();
     HTTPResponse response("");
-    if (!sPerform("GetBuildList", url, {{"op", "builds"}, {"sn", sSerialText(serial)}},
-                  response)) {
+    if (!sPerform("GetBuildList", url, {{"op", "builds"}, {"sn", sSerialText(serial)}}, response)) {
         return false;
     }
     if (!ServerReply::GetBuildList(response.get_response(), builds)) {
@@ -168,7 +166,8 @@ std::vector<std::pair<std::string, std::string>> UpdateServerRequest::SortBuilds
                      [](const Keyed& a, const Keyed& b) { return a.key > b.key; });
     std::vector<std::pair<std::string, std::string>> sorted;
     sorted.reserve(builds.size());
-    for (const Keyed& keyed : sortable) sorted.emplace_back(keyed.entry->first, keyed.entry->second);
+    for (const Keyed& keyed : sortable)
+        sorted.emplace_back(keyed.entry->first, keyed.entry->second);
     sorted.insert(sorted.end(), rest.begin(), rest.end());
     return sorted;
 }

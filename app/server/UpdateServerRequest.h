@@ -16,7 +16,7 @@
 #include <vector>
 
 class UpdateServerRequest {
-public:
+  public:
     using BuildList = std::map<std::string, std::string>;  // build number text -> version text
 
     static const char* const default_url;

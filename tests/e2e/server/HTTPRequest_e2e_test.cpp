@@ -37,7 +37,7 @@ std::string GetError(const std::string& url, const HTTPRequest::Parameters& para
 }
 
 class HTTPRequestSim : public ::testing::Test {
-protected:
+  protected:
     void TearDown() override {
         HTTPRequest::SetLimitsForTesting(HTTPRequest::Limits());
         EXPECT_TRUE(sim.Stop()) << "the simulator stops cleanly on SIGTERM";
@@ -171,8 +171,8 @@ TEST_F(HTTPRequestSim, HttpsServerWithAnUntrustedCertificateIsRefused) {
     const std::string key = sim.DataDir() + "/key.pem";
     const std::string command =
         "openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=127.0.0.1 "
-        "-addext subjectAltName=IP:127.0.0.1 -keyout '" + key + "' -out '" + cert +
-        "' >/dev/null 2>&1";
+        "-addext subjectAltName=IP:127.0.0.1 -keyout '" +
+        key + "' -out '" + cert + "' >/dev/null 2>&1";
     if (std::system(command.c_str()) != 0) GTEST_SKIP() << "openssl cannot make a certificate";
     Start({"--tls-cert", cert, "--tls-key", key});
     ASSERT_EQ(sim.Url().rfind("https://", 0), 0u) << sim.Url();

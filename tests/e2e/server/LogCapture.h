@@ -8,7 +8,7 @@
 #include "cli/Log.h"
 
 class LogCapture {
-public:
+  public:
     LogCapture() {
         stream = open_memstream(&buffer, &size);
         Log::SetOutput(stream);
@@ -28,7 +28,7 @@ public:
         return std::string(buffer, size);
     }
 
-private:
+  private:
     char* buffer = nullptr;
     size_t size = 0;
     FILE* stream = nullptr;

@@ -29,15 +29,16 @@ std::string SampleBird() {
 }
 
 class UpdateServerRequestSim : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         sim.WriteFile("0012ABCD/101.bird", SampleBird());
         sim.WriteFile("0012ABCD/99.bird", "older");
         sim.WriteFile("0012ABCD/builds.json",
                       R"({"latest": "101", "firmware": "HV-1",
                           "versions": {"101": "1.2.3", "99": "1.10.0", "98": ""}})");
-        sim.WriteFile("recovery.json",
-                      R"({"00000001 0000ABCD DEADBEEF 00000004": {"serial": "12AB", "build": "0x1F"},
+        sim.WriteFile(
+            "recovery.json",
+            R"({"00000001 0000ABCD DEADBEEF 00000004": {"serial": "12AB", "build": "0x1F"},
                           "00000000 00000000 00000000 00000008": {"serial": "0012ABCD", "build": "010"}})");
     }
     void TearDown() override {
@@ -96,8 +97,8 @@ TEST_F(UpdateServerRequestSim, GetBuildListGivesBuildsWithVersions) {
     Start();
     UpdateServerRequest::BuildList builds = {{"stale", "0.0.0"}};
     ASSERT_TRUE(UpdateServerRequest::GetBuildList(0x0012ABCD, builds, url));
-    EXPECT_EQ(builds, (UpdateServerRequest::BuildList{{"101", "1.2.3"}, {"99", "1.10.0"},
-                                                      {"98", ""}}));
+    EXPECT_EQ(builds,
+              (UpdateServerRequest::BuildList{{"101", "1.2.3"}, {"99", "1.10.0"}, {"98", ""}}));
     EXPECT_EQ(sim.Queries(), Queries{"op=builds&sn=0012ABCD&"});
 }
 
@@ -127,14 +128,15 @@ TEST_F(UpdateServerRequestSim, AnswerOtherThanOkFailsNamingTheRequestUrl) {
     EXPECT_FALSE(UpdateServerRequest::QueryBuild(0x00000001, build, firmware, url));
     EXPECT_EQ(build, "kept");
     EXPECT_EQ(firmware, "kept");
-    EXPECT_NE(log.Text().find("ServerCommClass: QueryBuild failed [" + url +
-                              "?op=qu&sn=00000001&]\n"),
-              std::string::npos)
+    EXPECT_NE(
+        log.Text().find("ServerCommClass: QueryBuild failed [" + url + "?op=qu&sn=00000001&]\n"),
+        std::string::npos)
         << log.Text();
 }
 
 TEST_F(UpdateServerRequestSim, UnreachableServerFailsEveryRequest) {
-    const std::string closed = "http://127.0.0.1:" + std::to_string(UnusedLoopbackPort()) + "/cgi/u";
+    const std::string closed =
+        "http://127.0.0.1:" + std::to_string(UnusedLoopbackPort()) + "/cgi/u";
     LogCapture log;
     std::string text;
     UpdateServerRequest::BuildList builds;
@@ -148,7 +150,8 @@ TEST_F(UpdateServerRequestSim, UnreachableServerFailsEveryRequest) {
     for (const char* name : {"ping", "QueryBuild", "GetBuild", "GetBuildList", "GetRecoveryInfo"}) {
         EXPECT_NE(log.Text().find(std::string(name) + " ==> [Couldn't connect to server]\n"),
                   std::string::npos)
-            << name << "\n" << log.Text();
+            << name << "\n"
+            << log.Text();
     }
     sim.Stop();
 }

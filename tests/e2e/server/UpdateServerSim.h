@@ -10,7 +10,7 @@
 #include <vector>
 
 class UpdateServerSim {
-public:
+  public:
     UpdateServerSim();
     ~UpdateServerSim();
     UpdateServerSim(const UpdateServerSim&) = delete;
@@ -33,7 +33,7 @@ public:
     // The raw query strings received so far, one per request, in order.
     std::vector<std::string> Queries() const;
 
-private:
+  private:
     std::string root;
     std::string dataDir;
     std::string logPath;

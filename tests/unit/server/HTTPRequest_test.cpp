@@ -21,7 +21,8 @@ TEST(HTTPRequestURL, NamesInByteOrderEachPairEndedByAmpersandNothingEscaped) {
         {{{"fp", "00000001%2000000002"}}, "http://h/cgi/u?fp=00000001%2000000002&"},
         {{{"b", ""}, {"B", "up"}, {"_", "u"}}, "http://h/cgi/u?B=up&_=u&b=&"},
     };
-    for (const Case& c : cases) EXPECT_EQ(HTTPRequest::MakeURL("http://h/cgi/u", c.parameters), c.url);
+    for (const Case& c : cases)
+        EXPECT_EQ(HTTPRequest::MakeURL("http://h/cgi/u", c.parameters), c.url);
 }
 
 TEST(HTTPResponse, CollectsChunksInOrder) {

@@ -12,18 +12,12 @@ TEST(ServerReply, FirstLineMustBeginWithOk) {
         const char* body;
         bool ok;
     } const cases[] = {
-        {"", false},             // no first line at all
-        {"\n\n\n", false},       // only empty lines
-        {"o", false},            // shorter than "ok"
-        {"ok", true},
-        {"ok\n", true},
-        {"okay\n", true},        // compared over two characters
-        {"ok\r\n", true},
-        {"\n\nok\n", true},      // empty lines are skipped
-        {"OK\n", false},
-        {" ok\n", false},
-        {"error\nok\n", false},
-        {"no\nok\n", false},
+        {"", false},                                              // no first line at all
+        {"\n\n\n", false},                                        // only empty lines
+        {"o", false},                                             // shorter than "ok"
+        {"ok", true},      {"ok\n", true},     {"okay\n", true},  // compared over two characters
+        {"ok\r\n", true},  {"\n\nok\n", true},                    // empty lines are skipped
+        {"OK\n", false},   {" ok\n", false},   {"error\nok\n", false}, {"no\nok\n", false},
     };
     for (const Case& c : cases) EXPECT_EQ(ServerReply::IsOk(c.body), c.ok) << "[" << c.body << "]";
 }
@@ -36,7 +30,7 @@ TEST(ServerReply, QueryBuildTakesLinesTwoAndThree) {
         const char* firmware;
     } const cases[] = {
         {"ok\n101\nHV-1\n", true, "101", "HV-1"},
-        {"ok", true, "old", "oldfw"},              // absent lines leave the outputs unchanged
+        {"ok", true, "old", "oldfw"},  // absent lines leave the outputs unchanged
         {"ok\n101\n", true, "101", "oldfw"},
         {"ok\n\n\n101\n\nHV-1", true, "101", "HV-1"},
         {"ok\r\n101\r\nHV-1\r\n", true, "101\r", "HV-1"},  // line 2 ends at "\n" only
@@ -59,13 +53,10 @@ TEST(ServerReply, GetBuildTakesLineTwoAsItIs) {
         bool ok;
         const char* payload;
     } const cases[] = {
-        {"ok\nZm9v\n", true, "Zm9v"},
-        {"ok\nZm9v", true, "Zm9v"},
+        {"ok\nZm9v\n", true, "Zm9v"},           {"ok\nZm9v", true, "Zm9v"},
         {"ok\nZm9v\r\n", true, "Zm9v\r"},  // nothing else is stripped
-        {"ok\n Zm9v \nZm9v\n", true, " Zm9v "},
-        {"ok\n", true, "kept"},
-        {"okay\n\nZm9v", true, "Zm9v"},
-        {"fail\nZm9v\n", false, "kept"},
+        {"ok\n Zm9v \nZm9v\n", true, " Zm9v "}, {"ok\n", true, "kept"},
+        {"okay\n\nZm9v", true, "Zm9v"},         {"fail\nZm9v\n", false, "kept"},
     };
     for (const Case& c : cases) {
         std::string payload = "kept";
@@ -83,8 +74,8 @@ TEST(ServerReply, GetBuildListSplitsEntriesAtSemicolon) {
     } const cases[] = {
         {"ok\n101;1.2.3\n99;1.10.0\nx\n", true, {{"101", "1.2.3"}, {"99", "1.10.0"}}},
         {"ok\n", true, {}},
-        {"ok\n12\nab\n", true, {}},                     // shorter than 3 characters
-        {"ok\n123\n", true, {{"123", ""}}},              // no ";": empty version
+        {"ok\n12\nab\n", true, {}},          // shorter than 3 characters
+        {"ok\n123\n", true, {{"123", ""}}},  // no ";": empty version
         {"ok\n123;\n", true, {{"123", ""}}},
         {"ok\r\n101;1.2.3\r\n99;1.10.0\r\n", true, {{"101", "1.2.3"}, {"99", "1.10.0"}}},
         {"ok\n101;1.2.3;extra\n", true, {{"101", "1.2.3"}}},
@@ -110,12 +101,12 @@ TEST(ServerReply, GetRecoveryInfoReadsHexSerialAndBaseZeroBuild) {
         uint32_t build;
     } const cases[] = {
         {"ok\n12AB\n0x1F\n", true, 0x12AB, 31},
-        {"ok\n12AB\n010\n", true, 0x12AB, 8},    // a leading 0 is octal
+        {"ok\n12AB\n010\n", true, 0x12AB, 8},  // a leading 0 is octal
         {"ok\n12AB\n31\n", true, 0x12AB, 31},
         {"ok\n0x0012abcd\n99528558\n", true, 0x0012ABCD, 99528558},
-        {"ok\n12AB\n", true, 0x12AB, 7},         // absent line: output unchanged
+        {"ok\n12AB\n", true, 0x12AB, 7},  // absent line: output unchanged
         {"ok\n", true, 5, 7},
-        {"ok\nzz\nqq\n", true, 0, 0},            // not numbers: strtoul reads 0
+        {"ok\nzz\nqq\n", true, 0, 0},  // not numbers: strtoul reads 0
         {"error\n12AB\n31\n", false, 5, 7},
         {"", false, 5, 7},
     };

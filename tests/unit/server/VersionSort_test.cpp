@@ -42,10 +42,18 @@ TEST(SortBuildsByVersion, UncomparableVersionsFollowInListOrder) {
     for (int i = 0; i < 200; ++i) {
         const std::string build = std::to_string(1000 + i);
         switch (i % 4) {
-            case 0: builds[build] = "2.0"; break;                          // two parts
-            case 1: builds[build] = "x.y.z"; break;                        // not numbers
-            case 2: builds[build] = std::to_string(i % 7) + ".1." + std::to_string(i); break;
-            default: builds[build] = ""; break;
+            case 0:
+                builds[build] = "2.0";
+                break;  // two parts
+            case 1:
+                builds[build] = "x.y.z";
+                break;  // not numbers
+            case 2:
+                builds[build] = std::to_string(i % 7) + ".1." + std::to_string(i);
+                break;
+            default:
+                builds[build] = "";
+                break;
         }
     }
     const Sorted sorted = UpdateServerRequest::SortBuildsByVersion(builds);
@@ -68,8 +76,7 @@ TEST(SortBuildsByVersion, UncomparableVersionsFollowInListOrder) {
 }
 
 TEST(SortBuildsByVersion, TwoPartVersionsAreNotOrdered) {
-    const Sorted sorted =
-        UpdateServerRequest::SortBuildsByVersion({{"1", "2.0"}, {"2", "1.9.9"}});
+    const Sorted sorted = UpdateServerRequest::SortBuildsByVersion({{"1", "2.0"}, {"2", "1.9.9"}});
     EXPECT_EQ(sorted, (Sorted{{"2", "1.9.9"}, {"1", "2.0"}}));
     EXPECT_TRUE(UpdateServerRequest::SortBuildsByVersion({}).empty());
 }

@@ -27,8 +27,8 @@ bool Decode(const std::string& text, std::string& bytes) {
 
 std::string Encode(const std::string& bytes) {
     size_t length = 0;
-    std::unique_ptr<char, Freed> out(base64_encode(
-        reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), &length));
+    std::unique_ptr<char, Freed> out(
+        base64_encode(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), &length));
     EXPECT_TRUE(out);
     if (!out) return "";
     EXPECT_EQ(out.get()[length], '\0');
@@ -76,12 +76,23 @@ TEST(Base64, RoundTripsEveryByteValueAtEveryLengthRemainder) {
 
 TEST(Base64, RefusesInvalidText) {
     const char* const kInvalid[] = {
-        "Z",         "Zg=",      "Zm9vY",     "Zm9vYmFy\n",  // length not a multiple of 4
-        "Zm9v\r\n\r\n",                                         // line breaks are not base64
-        "Zm 9",      "Zm-9",     "Zm_9",      "*@!v",        // characters outside the alphabet
-        "Z===",      "====",     "Zg=a",      "=Zm9",        // "=" where no padding can be
-        "Zg==Zm9v",  "Zm8=Zm8=",                             // padding before the end
-        "Zm9\x80",   "Zm9\xff",                                 // high bytes
+        "Z",
+        "Zg=",
+        "Zm9vY",
+        "Zm9vYmFy\n",    // length not a multiple of 4
+        "Zm9v\r\n\r\n",  // line breaks are not base64
+        "Zm 9",
+        "Zm-9",
+        "Zm_9",
+        "*@!v",  // characters outside the alphabet
+        "Z===",
+        "====",
+        "Zg=a",
+        "=Zm9",  // "=" where no padding can be
+        "Zg==Zm9v",
+        "Zm8=Zm8=",  // padding before the end
+        "Zm9\x80",
+        "Zm9\xff",  // high bytes
     };
     for (const char* text : kInvalid) {
         std::string bytes;
