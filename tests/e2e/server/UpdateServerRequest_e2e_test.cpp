@@ -258,3 +258,45 @@ INSTANTIATE_TEST_SUITE_P(Sim, UpdateServerMisbehaviour, ::testing::ValuesIn(kMis
                          });
 
 }  // namespace
+
+namespace {
+
+// The simulator's configuration file: its own path, modules with builds given inline, and
+// misbehaviours, merged over the data directory.
+TEST(UpdateServerSimConfig, ServesBuildsAndMisbehavesAsConfigured) {
+    UpdateServerSim sim;
+    sim.WriteFile("bird/7.bird", "seven");
+    sim.WriteFile("config.json", R"({
+        "path": "/other/u",
+        "modules": {"0000ABCD": {"latest": "8", "firmware": "F",
+                                 "builds": {"7": {"version": "1.0.7", "file": "bird/7.bird"},
+                                            "8": {"version": "1.0.8", "data": "eight"},
+                                            "9": {"version": "1.0.9", "base64": "not*base64"},
+                                            "6": "1.0.6"}}},
+        "misbehave": {"fix": "status:503"}
+    })");
+    ASSERT_TRUE(sim.Start({"--config", sim.DataDir() + "/config.json"})) << sim.Error();
+    const std::string url = sim.Url();
+    EXPECT_EQ(url, "http://127.0.0.1:" + std::to_string(sim.Port()) + "/other/u");
+
+    std::string build, firmware, payload;
+    EXPECT_TRUE(UpdateServerRequest::QueryBuild(0xABCD, build, firmware, url));
+    EXPECT_EQ(build + " " + firmware, "8 F");
+    EXPECT_TRUE(UpdateServerRequest::GetBuild(0xABCD, "F", "7", payload, url));
+    EXPECT_EQ(payload, "c2V2ZW4=");
+    EXPECT_TRUE(UpdateServerRequest::GetBuild(0xABCD, "F", "8", payload, url));
+    EXPECT_EQ(payload, "ZWlnaHQ=");
+    EXPECT_TRUE(UpdateServerRequest::GetBuild(0xABCD, "F", "9", payload, url));
+    EXPECT_EQ(payload, "not*base64");
+    EXPECT_FALSE(UpdateServerRequest::GetBuild(0xABCD, "F", "6", payload, url)) << "no file";
+    UpdateServerRequest::BuildList builds;
+    EXPECT_TRUE(UpdateServerRequest::GetBuildList(0xABCD, builds, url));
+    EXPECT_EQ(builds, (UpdateServerRequest::BuildList{
+                          {"6", "1.0.6"}, {"7", "1.0.7"}, {"8", "1.0.8"}, {"9", "1.0.9"}}));
+    const uint32_t words[4] = {1, 2, 3, 4};
+    uint32_t serial = 0, recovery = 0;
+    EXPECT_FALSE(UpdateServerRequest::GetRecoveryInfo(words, serial, recovery, url));
+    EXPECT_TRUE(sim.Stop());
+}
+
+}  // namespace
