@@ -153,7 +153,6 @@ TEST_F(UpdateServerRequestSim, UnreachableServerFailsEveryRequest) {
             << name << "\n"
             << log.Text();
     }
-    sim.Stop();
 }
 
 // One request kind with one misbehaviour: the request fails (or, for the cases noted, succeeds),
