@@ -9,7 +9,7 @@
 #include "server/HTTPRequest.h"
 #include "server/ServerReply.h"
 
-const char* const UpdateServerRequest::default_url = "http://update.kestrova.com/cgi/u";
+const char* const UpdateServerRequest::default_url = "http://updates.kestrova.example/cgi/u";
 
 namespace {
 
