@@ -225,7 +225,6 @@ bool BirdFile::ScanBlocks(const uint8_t* bytes, uint32_t size) {
     // word or its checksum shows up as a negative remainder instead of wrapping around.
     int64_t pos = 4;
     int64_t remaining = int64_t(size) - 4;
-    bool overrun = false;
     while (remaining > 4) {
         const size_t at = size_t(pos);
         BirdBlock block;
@@ -235,11 +234,9 @@ bool BirdFile::ScanBlocks(const uint8_t* bytes, uint32_t size) {
         block.length = GetInt(bytes, size, at + 1);
         Log::log(DEBUG_BirdFile, "BIRDFILE:\t\t %02X   %02X   %d\n", block.type, block.flags,
                  int(block.length));
-        if (uint64_t(block.length) > uint64_t(remaining) - kBlockHeaderSize) {
-            // The contents would run past the end of the data: keep what came before and stop.
-            overrun = true;
-            break;
-        }
+        // Contents that would run past the end of the data end the scan: the blocks before it
+        // are kept, and what follows is taken as checksum and left-over bytes.
+        if (uint64_t(block.length) > uint64_t(remaining) - kBlockHeaderSize) break;
         const size_t contents = at + kBlockHeaderSize;
         block.data = const_cast<uint8_t*>(bytes) + contents;
         if (HasAddress(block.type) && block.length >= kAddressSize) {
@@ -263,13 +260,11 @@ bool BirdFile::ScanBlocks(const uint8_t* bytes, uint32_t size) {
         ++blockCount_;
     }
 
-    if (!overrun) {
-        if (remaining >= 4) {
-            checksum_ = GetInt(bytes, size, size_t(pos));
-            Log::log(DEBUG_BirdFile, "BIRDFILE:\t\t File checksum %08X\n", checksum_);
-        }
-        remaining -= 4;  // negative: the area ended before its checksum word
+    if (remaining >= 4) {
+        checksum_ = GetInt(bytes, size, size_t(pos));
+        Log::log(DEBUG_BirdFile, "BIRDFILE:\t\t File checksum %08X\n", checksum_);
     }
+    remaining -= 4;  // negative: the area ended before its checksum word
     if (remaining != 0) {
         Log::log(DEBUG_BirdFile,
                  "BIRDFILE: Block parsing mismatch in data size. (%d bytes remaining)\n",
