@@ -61,7 +61,8 @@ std::vector<uint8_t> configDescriptor(const UsbIdentity& id) {
     std::vector<uint8_t> c = {9, 2};
     put16(c, 9 + 9 + 7 + 7);
     c.insert(c.end(), {1, 1, 0, 0x80, 50});
-    c.insert(c.end(), {9, 4, 0, 0, 2, id.interfaceClass, id.interfaceSubClass, id.interfaceProtocol, 0});
+    c.insert(c.end(),
+             {9, 4, 0, 0, 2, id.interfaceClass, id.interfaceSubClass, id.interfaceProtocol, 0});
     for (uint8_t ep : {kOutEndpoint, kInEndpoint}) {
         c.insert(c.end(), {7, 5, ep, 0x02});
         put16(c, id.maxPacket);
@@ -100,10 +101,10 @@ struct Urb {
 struct Incarnation {
     VirtualUsbDevice::State* device = nullptr;
     int devnum = 0;
-    std::string sysPath;   // "/sys/devices/..."
-    std::string devnode;   // "/dev/bus/usb/001/NNN"
+    std::string sysPath;  // "/sys/devices/..."
+    std::string devnode;  // "/dev/bus/usb/001/NNN"
     UMockdevIoctlBase* handler = nullptr;
-    int fifo = -1;         // our end of the FIFO that replaces the node
+    int fifo = -1;  // our end of the FIFO that replaces the node
     bool fifoFull = false;
     bool alive = true;
     std::deque<Urb> reapable;
@@ -244,8 +245,9 @@ struct VirtualUsbDevice::State {
     }
 
     // Returns work to do after the lock is released. Sets *result to 1 when the request is held.
-    std::function<void()> dispatch(Incarnation* inc, UMockdevIoctlClient* client, unsigned long request,
-                                   UMockdevIoctlData* arg, long* result, int* error) {
+    std::function<void()> dispatch(Incarnation* inc, UMockdevIoctlClient* client,
+                                   unsigned long request, UMockdevIoctlData* arg, long* result,
+                                   int* error) {
         auto fail = [&](int e) {
             *result = -1;
             *error = e;
@@ -253,7 +255,8 @@ struct VirtualUsbDevice::State {
         GError* gerr = nullptr;
         switch (request) {
             case USBDEVFS_GET_CAPABILITIES: {
-                UMockdevIoctlData* caps = umockdev_ioctl_data_resolve(arg, 0, sizeof(uint32_t), &gerr);
+                UMockdevIoctlData* caps =
+                    umockdev_ioctl_data_resolve(arg, 0, sizeof(uint32_t), &gerr);
                 if (!caps) break;
                 const uint32_t value = USBDEVFS_CAP_ZERO_PACKET | USBDEVFS_CAP_BULK_CONTINUATION |
                                        USBDEVFS_CAP_NO_PACKET_SIZE_LIM;
@@ -289,7 +292,8 @@ struct VirtualUsbDevice::State {
                 if (clearHaltError) fail(clearHaltError);
                 return nullptr;
             }
-            case USBDEVFS_SUBMITURB: return submit(inc, client, arg, result, error);
+            case USBDEVFS_SUBMITURB:
+                return submit(inc, client, arg, result, error);
             case USBDEVFS_DISCARDURB: {
                 uint64_t address = 0;
                 memcpy(&address, arg->data, std::min(sizeof address, size_t(arg->data_len)));
@@ -310,7 +314,8 @@ struct VirtualUsbDevice::State {
                     if (it->client != client) continue;
                     Urb u = *it;
                     inc->reapable.erase(it);
-                    UMockdevIoctlData* slot = umockdev_ioctl_data_resolve(arg, 0, sizeof(void*), &gerr);
+                    UMockdevIoctlData* slot =
+                        umockdev_ioctl_data_resolve(arg, 0, sizeof(void*), &gerr);
                     if (slot) {
                         umockdev_ioctl_data_set_ptr(slot, 0, u.urb);
                         g_object_unref(slot);
@@ -325,15 +330,17 @@ struct VirtualUsbDevice::State {
                 syncFifo(inc);
                 return nullptr;
             }
-            default: fail(ENOTTY); return nullptr;
+            default:
+                fail(ENOTTY);
+                return nullptr;
         }
         if (gerr) g_error_free(gerr);
         fail(EFAULT);
         return nullptr;
     }
 
-    std::function<void()> submit(Incarnation* inc, UMockdevIoctlClient* client, UMockdevIoctlData* arg,
-                                 long* result, int* error) {
+    std::function<void()> submit(Incarnation* inc, UMockdevIoctlClient* client,
+                                 UMockdevIoctlData* arg, long* result, int* error) {
         GError* gerr = nullptr;
         Urb u;
         u.urb = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_urb), &gerr);
@@ -436,11 +443,12 @@ void VirtualUsbDevice::State::startIncarnation(uint16_t productId) {
     const std::vector<uint8_t> config = configDescriptor(id);
     descriptors.insert(descriptors.end(), config.begin(), config.end());
     char ids[160];
-    snprintf(ids, sizeof ids, "A: idVendor=%04x\\n\nA: idProduct=%04x\\n\nA: busnum=1\\n\nA: devnum=%d\\n\n",
+    snprintf(ids, sizeof ids,
+             "A: idVendor=%04x\\n\nA: idProduct=%04x\\n\nA: busnum=1\\n\nA: devnum=%d\\n\n",
              id.vendorId, id.productId, inc->devnum);
     std::string text = "P: " + inc->sysPath.substr(4) + "\nN: " + node + "\n" +
-                       "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: DEVNAME=" + inc->devnode + "\n" +
-                       "E: BUSNUM=001\nE: DEVNUM=" + std::string(node + 12) + "\n" + ids +
+                       "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: DEVNAME=" + inc->devnode +
+                       "\n" + "E: BUSNUM=001\nE: DEVNUM=" + std::string(node + 12) + "\n" + ids +
                        "A: speed=" + (id.maxPacket >= 512 ? "480" : "12") + "\\n\n" +
                        "A: bConfigurationValue=1\\n\nA: bNumConfigurations=1\\n\n" +
                        "A: manufacturer=" + id.manufacturer + "\\n\nA: product=" + id.product +
@@ -458,7 +466,8 @@ void VirtualUsbDevice::State::startIncarnation(uint16_t productId) {
     g_mkdir_with_parents(busDir.c_str(), 0755);
     const std::string link = busDir + "/" + name;
     if (access(link.c_str(), F_OK) != 0)
-        symlink(("../../../devices/pci0000:00/0000:00:14.0/usb1/" + std::string(name)).c_str(), link.c_str());
+        symlink(("../../../devices/pci0000:00/0000:00:14.0/usb1/" + std::string(name)).c_str(),
+                link.c_str());
 
     inc->handler = umockdev_ioctl_base_new();
     g_signal_connect(inc->handler, "handle-ioctl", G_CALLBACK(sHandleIoctl), inc.get());
@@ -511,7 +520,8 @@ VirtualUsbDevice::VirtualUsbDevice(VirtualUsbBus& bus, const UsbIdentity& identi
 VirtualUsbDevice::~VirtualUsbDevice() {
     for (auto& inc : state->incarnations) {
         if (inc->handler) {
-            if (inc->alive) umockdev_testbed_detach_ioctl(state->bus->testbed, inc->devnode.c_str(), nullptr);
+            if (inc->alive)
+                umockdev_testbed_detach_ioctl(state->bus->testbed, inc->devnode.c_str(), nullptr);
             g_signal_handlers_disconnect_by_data(inc->handler, inc.get());
             g_object_unref(inc->handler);
         }
@@ -521,13 +531,16 @@ VirtualUsbDevice::~VirtualUsbDevice() {
     }
 }
 
-const UsbIdentity& VirtualUsbDevice::identity() const { return state->id; }
+const UsbIdentity& VirtualUsbDevice::identity() const {
+    return state->id;
+}
 
 void VirtualUsbDevice::send(const std::vector<uint8_t>& bytes) {
     std::lock_guard<std::mutex> hold(state->lock);
     const size_t mp = state->id.maxPacket;
     for (size_t i = 0; i < bytes.size(); i += mp)
-        state->inPackets.emplace_back(bytes.begin() + long(i), bytes.begin() + long(std::min(bytes.size(), i + mp)));
+        state->inPackets.emplace_back(bytes.begin() + long(i),
+                                      bytes.begin() + long(std::min(bytes.size(), i + mp)));
     if (Incarnation* inc = state->current(); inc && inc->alive) state->pumpIn(inc);
 }
 
@@ -578,7 +591,9 @@ bool VirtualUsbDevice::claimed() const {
     return state->claimedLocked();
 }
 
-void VirtualUsbDevice::unplug() { state->endIncarnation(); }
+void VirtualUsbDevice::unplug() {
+    state->endIncarnation();
+}
 
 void VirtualUsbDevice::plugIn(uint16_t productId) {
     state->endIncarnation();
@@ -591,7 +606,8 @@ void VirtualUsbDevice::plugIn(uint16_t productId) {
 
 bool VirtualUsbDevice::plugged() const {
     std::lock_guard<std::mutex> hold(state->lock);
-    const Incarnation* inc = state->incarnations.empty() ? nullptr : state->incarnations.back().get();
+    const Incarnation* inc =
+        state->incarnations.empty() ? nullptr : state->incarnations.back().get();
     return inc && inc->alive;
 }
 
@@ -616,7 +632,9 @@ VirtualUsbDevice& VirtualUsbBus::plug(const UsbIdentity& identity) {
     return *impl->devices.back();
 }
 
-std::string VirtualUsbBus::rootDir() const { return impl->root; }
+std::string VirtualUsbBus::rootDir() const {
+    return impl->root;
+}
 
 std::vector<std::string> VirtualUsbBus::environment() const {
     return {"UMOCKDEV_DIR=" + impl->root, "LD_PRELOAD=libumockdev-preload.so.0"};

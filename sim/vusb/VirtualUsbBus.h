@@ -39,7 +39,7 @@ class VirtualUsbBus;
 // One device on the bus. Host → device bytes arrive by bulk OUT transfers on endpoint 0x01;
 // device → host bytes leave by bulk IN transfers on endpoint 0x81.
 class VirtualUsbDevice {
-public:
+  public:
     ~VirtualUsbDevice();
     VirtualUsbDevice(const VirtualUsbDevice&) = delete;
     VirtualUsbDevice& operator=(const VirtualUsbDevice&) = delete;
@@ -80,14 +80,14 @@ public:
 
     struct State;  // the bus's own
 
-private:
+  private:
     friend class VirtualUsbBus;
     explicit VirtualUsbDevice(VirtualUsbBus& bus, const UsbIdentity& identity);
     std::unique_ptr<State> state;
 };
 
 class VirtualUsbBus {
-public:
+  public:
     // Makes the testbed; throws std::runtime_error when umockdev cannot.
     VirtualUsbBus();
     ~VirtualUsbBus();
@@ -108,7 +108,7 @@ public:
 
     struct Impl;
 
-private:
+  private:
     friend class VirtualUsbDevice;
     std::unique_ptr<Impl> impl;
 };
