@@ -10,6 +10,7 @@
 #include <umockdev.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -109,7 +110,8 @@ struct Incarnation {
     bool alive = true;
     std::deque<Urb> reapable;
     std::deque<Urb> pendingIn;
-    std::map<UMockdevIoctlClient*, std::set<unsigned>> claims;
+    std::map<UMockdevIoctlClient*, std::set<unsigned>> claims;  // clients referenced
+    std::vector<UMockdevIoctlClient*> blockedReaps;             // referenced; waiting in REAPURB
 };
 
 struct VirtualUsbBus::Impl {
@@ -156,8 +158,45 @@ struct VirtualUsbDevice::State {
     void finish(Incarnation* inc, Urb u, int status, size_t actual) {
         u.record()->status = status;
         u.record()->actual_length = int(actual);
+        for (auto it = inc->blockedReaps.begin(); it != inc->blockedReaps.end(); ++it) {
+            if (*it != u.client) continue;
+            // A blocking REAPURB is waiting for this client: hand the URB over at once.
+            UMockdevIoctlClient* client = *it;
+            inc->blockedReaps.erase(it);
+            const bool given = handOver(client, u);
+            umockdev_ioctl_client_complete(client, given ? 0 : -1, given ? 0 : EFAULT);
+            g_object_unref(client);
+            u.release();
+            return;
+        }
         inc->reapable.push_back(u);
         syncFifo(inc);
+    }
+
+    // Points the reap request's argument at the URB, so that completing it returns the URB.
+    static bool handOver(UMockdevIoctlClient* client, const Urb& u) {
+        GError* gerr = nullptr;
+        UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
+        UMockdevIoctlData* slot = umockdev_ioctl_data_resolve(arg, 0, sizeof(void*), &gerr);
+        if (!slot) {
+            if (gerr) g_error_free(gerr);
+            return false;
+        }
+        umockdev_ioctl_data_set_ptr(slot, 0, u.urb);
+        g_object_unref(slot);
+        return true;
+    }
+
+    void endBlockedReaps(Incarnation* inc, UMockdevIoctlClient* only, int error) {
+        for (auto it = inc->blockedReaps.begin(); it != inc->blockedReaps.end();) {
+            if (only && *it != only) {
+                ++it;
+                continue;
+            }
+            if (error) umockdev_ioctl_client_complete(*it, -1, error);
+            g_object_unref(*it);
+            it = inc->blockedReaps.erase(it);
+        }
     }
 
     void pumpIn(Incarnation* inc) {
@@ -193,6 +232,7 @@ struct VirtualUsbDevice::State {
     // claims also hold a reference and are checked for a lost connection when they matter.
     void dropClient(Incarnation* inc, UMockdevIoctlClient* client) {
         if (inc->claims.erase(client)) g_object_unref(client);
+        endBlockedReaps(inc, client, 0);
         for (auto* list : {&inc->reapable, &inc->pendingIn}) {
             for (auto it = list->begin(); it != list->end();) {
                 if (it->client == client) {
@@ -338,18 +378,19 @@ struct VirtualUsbDevice::State {
                     if (it->client != client) continue;
                     Urb u = *it;
                     inc->reapable.erase(it);
-                    UMockdevIoctlData* slot =
-                        umockdev_ioctl_data_resolve(arg, 0, sizeof(void*), &gerr);
-                    if (slot) {
-                        umockdev_ioctl_data_set_ptr(slot, 0, u.urb);
-                        g_object_unref(slot);
-                    }
+                    const bool given = handOver(client, u);
                     u.release();
                     syncFifo(inc);
-                    if (!slot) break;
+                    if (!given) fail(EFAULT);
                     return nullptr;
                 }
-                if (gerr) break;
+                if (request == USBDEVFS_REAPURB && inc->alive) {
+                    // Held until one of this client's URBs completes.
+                    g_object_ref(client);
+                    inc->blockedReaps.push_back(client);
+                    *result = 1;
+                    return nullptr;
+                }
                 fail(inc->alive ? EAGAIN : ENODEV);
                 syncFifo(inc);
                 return nullptr;
@@ -436,8 +477,11 @@ struct VirtualUsbDevice::State {
 
 namespace {
 
-gboolean sHandleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data) {
+gboolean sHandleIoctl(UMockdevIoctlBase* base, UMockdevIoctlClient* client, gpointer data) {
     Incarnation* inc = static_cast<Incarnation*>(data);
+    // Every request is answered here; the base class's own handler must not answer it too (it
+    // would fail a request that is being held).
+    g_signal_stop_emission_by_name(base, "handle-ioctl");
     return inc->device->handle(inc, client);
 }
 
@@ -528,6 +572,23 @@ void VirtualUsbDevice::State::endIncarnation() {
         inc->pendingIn.clear();
         for (const auto& c : inc->claims) g_object_unref(c.first);
         inc->claims.clear();
+        // Blocked reaps take the URBs just ended; any left answer ENODEV.
+        for (auto it = inc->reapable.begin(); it != inc->reapable.end();) {
+            auto waiting =
+                std::find(inc->blockedReaps.begin(), inc->blockedReaps.end(), it->client);
+            if (waiting == inc->blockedReaps.end()) {
+                ++it;
+                continue;
+            }
+            UMockdevIoctlClient* client = *waiting;
+            inc->blockedReaps.erase(waiting);
+            const bool given = handOver(client, *it);
+            umockdev_ioctl_client_complete(client, given ? 0 : -1, given ? 0 : EFAULT);
+            g_object_unref(client);
+            it->release();
+            it = inc->reapable.erase(it);
+        }
+        endBlockedReaps(inc, nullptr, ENODEV);
         syncFifo(inc);
     }
     umockdev_testbed_uevent(bus->testbed, inc->sysPath.c_str(), "remove");
@@ -553,6 +614,7 @@ VirtualUsbDevice::~VirtualUsbDevice() {
         for (auto* list : {&inc->reapable, &inc->pendingIn})
             for (Urb& u : *list) u.release();
         for (const auto& c : inc->claims) g_object_unref(c.first);
+        for (UMockdevIoctlClient* client : inc->blockedReaps) g_object_unref(client);
         if (inc->fifo >= 0) close(inc->fifo);
     }
 }
