@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -100,7 +101,9 @@ struct Urb {
 
 // One appearance of the device on the bus: a device number, a node, a handler and a FIFO.
 struct Incarnation {
-    VirtualUsbDevice::State* device = nullptr;
+    // Set before the handler is attached; read first by the worker thread, which learns of the
+    // incarnation through umockdev (whose own locking the thread sanitizer cannot see).
+    std::atomic<VirtualUsbDevice::State*> device{nullptr};
     int devnum = 0;
     std::string sysPath;  // "/sys/devices/..."
     std::string devnode;  // "/dev/bus/usb/001/NNN"
@@ -482,13 +485,13 @@ gboolean sHandleIoctl(UMockdevIoctlBase* base, UMockdevIoctlClient* client, gpoi
     // Every request is answered here; the base class's own handler must not answer it too (it
     // would fail a request that is being held).
     g_signal_stop_emission_by_name(base, "handle-ioctl");
-    return inc->device->handle(inc, client);
+    return inc->device.load()->handle(inc, client);
 }
 
 void sClientVanished(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data) {
     Incarnation* inc = static_cast<Incarnation*>(data);
-    std::lock_guard<std::mutex> hold(inc->device->lock);
-    inc->device->dropClient(inc, client);
+    std::lock_guard<std::mutex> hold(inc->device.load()->lock);
+    inc->device.load()->dropClient(inc, client);
 }
 
 }  // namespace
@@ -604,18 +607,27 @@ VirtualUsbDevice::VirtualUsbDevice(VirtualUsbBus& bus, const UsbIdentity& identi
 }
 
 VirtualUsbDevice::~VirtualUsbDevice() {
+    // Stop the requests first (outside the lock, which a request being answered may hold), then
+    // release what the incarnations hold.
     for (auto& inc : state->incarnations) {
-        if (inc->handler) {
-            if (inc->alive)
-                umockdev_testbed_detach_ioctl(state->bus->testbed, inc->devnode.c_str(), nullptr);
-            g_signal_handlers_disconnect_by_data(inc->handler, inc.get());
-            g_object_unref(inc->handler);
-        }
+        if (!inc->handler) continue;
+        umockdev_testbed_detach_ioctl(state->bus->testbed, inc->devnode.c_str(), nullptr);
+        g_signal_handlers_disconnect_by_data(inc->handler, inc.get());
+    }
+    std::lock_guard<std::mutex> hold(state->lock);
+    for (auto& inc : state->incarnations) {
         for (auto* list : {&inc->reapable, &inc->pendingIn})
             for (Urb& u : *list) u.release();
         for (const auto& c : inc->claims) g_object_unref(c.first);
         for (UMockdevIoctlClient* client : inc->blockedReaps) g_object_unref(client);
+        inc->reapable.clear();
+        inc->pendingIn.clear();
+        inc->claims.clear();
+        inc->blockedReaps.clear();
         if (inc->fifo >= 0) close(inc->fifo);
+        inc->fifo = -1;
+        if (inc->handler) g_object_unref(inc->handler);
+        inc->handler = nullptr;
     }
 }
 
