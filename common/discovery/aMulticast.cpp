@@ -17,7 +17,7 @@
 
 namespace {
 
-constexpr uint16_t kValid = 0x6D63;  // "mc"
+constexpr uint16_t kValid = 0x6D63;         // "mc"
 constexpr uint32_t kLoopback = 0x0100007F;  // 127.0.0.1, network byte order
 constexpr int kReceiveTimeoutMs = 1000;
 
@@ -25,9 +25,9 @@ constexpr int kReceiveTimeoutMs = 1000;
 
 struct aMulticast {
     uint16_t check;
-    sockaddr_in group;     // destination of sends: group and port
-    sockaddr_in bindTo;    // receiver: any address and the port; sender: the interface, port 0
-    sockaddr_in iface;     // the interface, port 0
+    sockaddr_in group;   // destination of sends: group and port
+    sockaddr_in bindTo;  // receiver: any address and the port; sender: the interface, port 0
+    sockaddr_in iface;   // the interface, port 0
     int socket;
     bool sender;
 };
@@ -49,7 +49,9 @@ bool sResolve(const char* host, const char* port, bool passive, sockaddr_in* out
     return ok;
 }
 
-bool sValid(const aMulticast* endpoint) { return endpoint && endpoint->check == kValid; }
+bool sValid(const aMulticast* endpoint) {
+    return endpoint && endpoint->check == kValid;
+}
 
 bool sSetOptions(aMulticast* m) {
     const int s = m->socket;

@@ -35,7 +35,7 @@ static_assert(kBeaconContentSize == 20, "the discovery beacon is 20 characters")
 
 // The specifiers already reported during one search.
 class SeenList {
-public:
+  public:
     bool isNew(const linkSpec& spec) const {
         for (const linkSpec& seen : seen_)
             if (seen.serial_num == spec.serial_num && seen.ip_address == spec.ip_address &&
@@ -45,7 +45,7 @@ public:
     }
     void add(const linkSpec& spec) { seen_.push_back(spec); }
 
-private:
+  private:
     std::vector<linkSpec> seen_;
 };
 
@@ -77,7 +77,8 @@ uint8_t _findLinkSpecs_multicast(bool localOnly, discoveryCallback callback, voi
                 if (got > 0 && aLinkSpec_FromBytes(answer, static_cast<size_t>(got), &spec)) {
                     aDebug_Trace(aDEBUG_DISCOVERY, "discovery: link server %08X at index %d",
                                  spec.serial_num, i);
-                    if (seen.isNew(spec) && (!localOnly || spec.ip_address == aDISCOVERY_LOOPBACK)) {
+                    if (seen.isNew(spec) &&
+                        (!localOnly || spec.ip_address == aDISCOVERY_LOOPBACK)) {
                         seen.add(spec);
                         bool found = false;
                         going = callback(&spec, &found, ref);
@@ -99,14 +100,12 @@ uint8_t _findLinkSpecs_beacon(bool localOnly, discoveryCallback callback, void* 
     zsock_send(beacon, "si", "CONFIGURE", kBeaconPort);
     char* hostText = zstr_recv(beacon);
     in_addr host;
-    const bool configured =
-        hostText && hostText[0] && inet_pton(AF_INET, hostText, &host) == 1;
+    const bool configured = hostText && hostText[0] && inet_pton(AF_INET, hostText, &host) == 1;
     aDebug_Trace(aDEBUG_DISCOVERY, "discovery: beacon host \"%s\"", hostText ? hostText : "");
     zstr_free(&hostText);
     uint8_t count = 0;
     if (configured) {
-        zsock_send(beacon, "sbi", "PUBLISH", kBeaconContent, kBeaconContentSize,
-                   kBeaconIntervalMs);
+        zsock_send(beacon, "sbi", "PUBLISH", kBeaconContent, kBeaconContentSize, kBeaconIntervalMs);
         zsock_send(beacon, "sb", "SUBSCRIBE", "", static_cast<size_t>(0));
         zsock_set_rcvtimeo(beacon, kBeaconReceiveMs);
         SeenList seen;
@@ -118,7 +117,8 @@ uint8_t _findLinkSpecs_beacon(bool localOnly, discoveryCallback callback, void* 
             zframe_t* content = zframe_recv(beacon);
             if (!content) continue;
             linkSpec spec;
-            const bool isSpec = aLinkSpec_FromBytes(zframe_data(content), zframe_size(content), &spec);
+            const bool isSpec =
+                aLinkSpec_FromBytes(zframe_data(content), zframe_size(content), &spec);
             zframe_destroy(&content);
             if (!isSpec || !seen.isNew(spec)) continue;
             if (localOnly && spec.ip_address != aDISCOVERY_LOOPBACK &&
@@ -170,7 +170,8 @@ int aDiscovery_GetIPv4Interfaces(uint32_t* addresses, int capacity) {
          name = ziflist_next(list)) {
         in_addr parsed;
         const char* address = ziflist_address(list);
-        if (address && inet_pton(AF_INET, address, &parsed) == 1) addresses[stored++] = parsed.s_addr;
+        if (address && inet_pton(AF_INET, address, &parsed) == 1)
+            addresses[stored++] = parsed.s_addr;
     }
     ziflist_destroy(&list);
     return stored;

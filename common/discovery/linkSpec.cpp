@@ -8,7 +8,9 @@ namespace {
 
 // Integers of the byte form are in the machine's byte order, so a plain byte copy of each field is
 // the conversion; `ip_address` is already in network order and is carried the same way.
-void sPut32(uint8_t* out, size_t at, uint32_t value) { memcpy(out + at, &value, sizeof value); }
+void sPut32(uint8_t* out, size_t at, uint32_t value) {
+    memcpy(out + at, &value, sizeof value);
+}
 
 uint32_t sGet32(const uint8_t* in, size_t at) {
     uint32_t value;

@@ -28,7 +28,9 @@ enum : linkType {
 };
 
 // True for the network-shared link types 4 to 7.
-inline bool isANEXUS(linkType type) { return type >= ANEXUS && type <= ANEXUS_SERIAL; }
+inline bool isANEXUS(linkType type) {
+    return type >= ANEXUS && type <= ANEXUS_SERIAL;
+}
 
 constexpr size_t aLINKSPEC_SIZE = 128;
 constexpr size_t aLINKSPEC_PORTNAME_SIZE = 100;
@@ -45,8 +47,8 @@ struct linkSpec {
         uint32_t ip_address;     //   TCPIP and 4-7: IPv4 address, network byte order
         uint32_t baud_rate;      //   SERIAL: baud rate
     };
-    union {                                      // 28, by type:
-        uint32_t ip_port;                        //   TCPIP and 4-7: TCP port in the low 16 bits
+    union {                                       // 28, by type:
+        uint32_t ip_port;                         //   TCPIP and 4-7: TCP port in the low 16 bits
         char port_name[aLINKSPEC_PORTNAME_SIZE];  //   SERIAL: port name, NUL-terminated
     };
 };

@@ -90,14 +90,14 @@ uint8_t sEnumerateUSB(linkType type, discoveryCallback callback, void* ref) {
         unsigned char text[kSerialTextSize] = {0};
         int length = -1;
         if (libusb_get_device_descriptor(device, &desc) == LIBUSB_SUCCESS && desc.iSerialNumber)
-            length = libusb_get_string_descriptor_ascii(handle, desc.iSerialNumber, text,
-                                                        sizeof text);
+            length =
+                libusb_get_string_descriptor_ascii(handle, desc.iSerialNumber, text, sizeof text);
         if (length == kSerialDigits) {
             linkSpec* spec = aLinkSpec_Create(type);
             if (spec) {
                 sCopyToUSBLinkspec(spec, sParseSerial(text, length), desc.idProduct);
-                aDebug_Trace(aDEBUG_USB, "discovery: USB module %08X model %u",
-                             spec->serial_num, spec->model);
+                aDebug_Trace(aDEBUG_USB, "discovery: USB module %08X model %u", spec->serial_num,
+                             spec->model);
                 bool found = false;
                 going = callback(spec, &found, ref);
                 sTrackCount(&count, found);
@@ -148,11 +148,11 @@ bool sTCPIPMultiCast(uint32_t address) {
     group.sin_port = htons(kProbePort);
     inet_pton(AF_INET, kProbeGroup, &group.sin_addr);
     uint8_t probe[kProbeSize] = {1};
-    bool sent = setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0 &&
-                setsockopt(s, IPPROTO_IP, IP_MULTICAST_IF, &iface, sizeof iface) == 0 &&
-                sendto(s, probe, sizeof probe, MSG_NOSIGNAL,
-                       reinterpret_cast<const sockaddr*>(&group),
-                       sizeof group) == static_cast<ssize_t>(sizeof probe);
+    bool sent =
+        setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0 &&
+        setsockopt(s, IPPROTO_IP, IP_MULTICAST_IF, &iface, sizeof iface) == 0 &&
+        sendto(s, probe, sizeof probe, MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&group),
+               sizeof group) == static_cast<ssize_t>(sizeof probe);
     close(s);
     if (aDebug_On(aDEBUG_DISCOVERY)) {
         char text[INET_ADDRSTRLEN] = "?";
@@ -180,15 +180,16 @@ int sTCPIPProbeAll() {
     return sent;
 }
 
-uint16_t sLE16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+uint16_t sLE16(const uint8_t* p) {
+    return static_cast<uint16_t>(p[0] | (p[1] << 8));
+}
 
 uint32_t sLE32(const uint8_t* p) {
     return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
            (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
 }
 
-void sCopyToTCPIPLinkspec(linkSpec* spec, const uint8_t* answer, size_t length,
-                          uint32_t source) {
+void sCopyToTCPIPLinkspec(linkSpec* spec, const uint8_t* answer, size_t length, uint32_t source) {
     spec->module = answer[1];
     spec->router = answer[1];
     spec->ip_port = sLE16(answer + 2);
@@ -213,8 +214,7 @@ uint8_t sEnumerateTCPIP(discoveryCallback callback, void* ref, uint32_t networkI
                                          reinterpret_cast<sockaddr*>(&from), &fromLength);
             if (got < 0) break;
             // Too short to carry a serial number: not an answer from a module.
-            if (static_cast<size_t>(got) < kAnswerMinimum || from.sin_family != AF_INET)
-                continue;
+            if (static_cast<size_t>(got) < kAnswerMinimum || from.sin_family != AF_INET) continue;
             linkSpec* spec = aLinkSpec_Create(TCPIP);
             if (!spec) break;
             sCopyToTCPIPLinkspec(spec, answer, static_cast<size_t>(got), from.sin_addr.s_addr);

@@ -60,7 +60,9 @@ bool zBeaconInterface_backupSetAndLock(const char* value) {
     return true;
 }
 
-void zBeaconInterface_unlock() { _interfaceLock.unlock(); }
+void zBeaconInterface_unlock() {
+    _interfaceLock.unlock();
+}
 
 void zBeaconInterface_restoreAndUnlock() {
     aCZMQ_Prepare();
@@ -80,7 +82,9 @@ const char* zBeaconInterface_getAndLock() {
     return zsys_interface();
 }
 
-const char* zBeaconInterface_getBackup() { return _backupInterface.c_str(); }
+const char* zBeaconInterface_getBackup() {
+    return _backupInterface.c_str();
+}
 
 const char* zBeaconInterface_getBackupAndLock() {
     _interfaceLock.lock();

@@ -56,9 +56,9 @@ TEST(LinkSpec, ByteLayout) {
     spec->ip_port = 8701;
     uint8_t b[aLINKSPEC_SIZE];
     aLinkSpec_ToBytes(*spec, b);
-    const uint8_t expected[32] = {2,    0,    0,    0,    0x9A, 0x84, 0xF5, 0x40, 4,    0, 0,
-                                  0,    6,    0,    0,    0,    0x04, 0x03, 0x02, 0x01, 0x13, 0,
-                                  0,    0,    192,  0,    2,    7,    0xFD, 0x21, 0,    0};
+    const uint8_t expected[32] = {2, 0, 0,   0, 0x9A, 0x84, 0xF5, 0x40, 4,    0,    0,
+                                  0, 6, 0,   0, 0,    0x04, 0x03, 0x02, 0x01, 0x13, 0,
+                                  0, 0, 192, 0, 2,    7,    0xFD, 0x21, 0,    0};
     EXPECT_EQ(0, memcmp(expected, b, sizeof expected));
     for (size_t i = sizeof expected; i < sizeof b; ++i) EXPECT_EQ(0, b[i]) << "byte " << i;
 

@@ -11,7 +11,9 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -28,13 +30,13 @@ const uint32_t kVethAddress = inet_addr("192.0.2.1");
 const uint32_t kLocalGroup = inet_addr("224.0.0.7");
 constexpr uint32_t kMagic = 0xABCDDCBA;
 
-// True inside the namespace run-in-netns makes: a network namespace other than that of process 1,
-// whose only IPv4 addresses are loopback ones and 192.0.2.1 on hv0. Anywhere else our multicast
-// could reach a real network, so the tests do not run.
+// True inside the namespace run-in-netns makes: a network namespace other than the one the script
+// started in (it passes that one's inode in HV_NETNS_OUTER), whose only IPv4 addresses are
+// loopback ones and 192.0.2.1 on hv0. Anywhere else our multicast could reach a real network.
 bool sInPrivateNetwork() {
-    struct stat mine, first;
-    if (stat("/proc/self/ns/net", &mine) != 0 || stat("/proc/1/ns/net", &first) != 0 ||
-        mine.st_ino == first.st_ino)
+    const char* outer = getenv("HV_NETNS_OUTER");
+    struct stat mine;
+    if (!outer || stat("/proc/self/ns/net", &mine) != 0 || std::to_string(mine.st_ino) == outer)
         return false;
     ifaddrs* list = nullptr;
     if (getifaddrs(&list) != 0) return false;
@@ -53,9 +55,10 @@ bool sInPrivateNetwork() {
 }
 
 class PrivateNetwork : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
-        if (!sInPrivateNetwork()) GTEST_SKIP() << "not inside the private test network namespace";
+        if (!getenv("HV_NETNS_OUTER")) GTEST_SKIP() << "runs only inside tests/netns/run-in-netns";
+        if (!sInPrivateNetwork()) GTEST_FAIL() << "the private network namespace is not as made";
     }
 };
 
@@ -79,7 +82,7 @@ bool sCollect(const linkSpec* spec, bool* found, void* ref) {
 // A module's probe endpoint: answers each 16-byte probe with the configured datagrams, sent to
 // the prober's answer port.
 class ProbePeer {
-public:
+  public:
     explicit ProbePeer(std::vector<std::vector<uint8_t>> answers) : answers_(std::move(answers)) {
         socket_ = ::socket(AF_INET, SOCK_DGRAM, 0);
         const int on = 1;
@@ -103,14 +106,14 @@ public:
     }
     int probes() const { return probes_; }
 
-private:
+  private:
     void run() {
         while (!stop_) {
             uint8_t probe[32];
             sockaddr_in from{};
             socklen_t length = sizeof from;
-            const ssize_t got =
-                recvfrom(socket_, probe, sizeof probe, 0, reinterpret_cast<sockaddr*>(&from), &length);
+            const ssize_t got = recvfrom(socket_, probe, sizeof probe, 0,
+                                         reinterpret_cast<sockaddr*>(&from), &length);
             if (got != 16 || probe[0] != 1) continue;
             ++probes_;
             from.sin_port = htons(9889);
@@ -155,8 +158,8 @@ TEST_F(TcpipProbe, NoAnswerEndsAfterOneTwoSecondWait) {
 
 TEST_F(TcpipProbe, AnswersBecomeSpecifiersInArrivalOrder) {
     // A full answer, a 12-byte one (no model byte) and one too short to name a module.
-    ProbePeer peer({sAnswer(4, 8701, 0x40F5849A, 0x13, 16), sAnswer(6, 0x1234, 0x0BADF00D, 0x13, 12),
-                    sAnswer(7, 1, 0x11111111, 0x13, 5)});
+    ProbePeer peer({sAnswer(4, 8701, 0x40F5849A, 0x13, 16),
+                    sAnswer(6, 0x1234, 0x0BADF00D, 0x13, 12), sAnswer(7, 1, 0x11111111, 0x13, 5)});
     Seen seen;
     EXPECT_EQ(2, aDiscovery_EnumerateModules(TCPIP, sCollect, &seen, aDISCOVERY_LOOPBACK));
     EXPECT_EQ(1, peer.probes()) << "one probe per non-loopback address";
@@ -204,8 +207,8 @@ TEST_F(TcpipProbe, CallbackStopsAndCounts) {
 }
 
 TEST_F(TcpipProbe, FindersPickTheMatchingModule) {
-    ProbePeer peer({sAnswer(0, 1, 0, 0x13, 16), sAnswer(4, 1, 0xA, 0x13, 16),
-                    sAnswer(5, 2, 0xB, 0x14, 16)});
+    ProbePeer peer(
+        {sAnswer(0, 1, 0, 0x13, 16), sAnswer(4, 1, 0xA, 0x13, 16), sAnswer(5, 2, 0xB, 0x14, 16)});
     linkSpec* spec = aDiscovery_FindModule(TCPIP, 0xB, aDISCOVERY_LOOPBACK);
     ASSERT_NE(nullptr, spec);
     EXPECT_EQ(0xBu, spec->serial_num);
@@ -223,7 +226,7 @@ TEST_F(TcpipProbe, FindersPickTheMatchingModule) {
 
 // A link server's local discovery endpoint at one port-pair index.
 class LocalServerPeer {
-public:
+  public:
     LocalServerPeer(int index, const linkSpec& spec) : spec_(spec) {
         requests_ = aMulticast_Create(aDISCOVERY_LOOPBACK, kLocalGroup, 9850 + index, false);
         answers_ = aMulticast_Create(aDISCOVERY_LOOPBACK, kLocalGroup, 9950 + index, true);
@@ -238,7 +241,7 @@ public:
         aMulticast_Destroy(&answers_);
     }
 
-private:
+  private:
     void run() {
         while (!stop_ && requests_) {
             uint8_t request[8];
@@ -346,7 +349,7 @@ TEST_F(LocalServers, MulticastEndpointCodes) {
 // A link server's beacon: hears the discovery beacon and then announces its specifier every
 // 100 ms, the way a server does while a client searches.
 class BeaconPeer {
-public:
+  public:
     explicit BeaconPeer(const linkSpec& spec) {
         aCZMQ_Prepare();
         EXPECT_TRUE(zBeaconInterface_backupSetAndLock("192.0.2.1"));
@@ -368,7 +371,7 @@ public:
     }
     int heard() const { return heard_; }
 
-private:
+  private:
     void run() {
         bool publishing = false;
         while (!stop_) {
@@ -378,8 +381,7 @@ private:
             char* content = zstr_recv(actor_);
             if (content && strncmp(content, "Halvorine2-Discovery", 20) == 0) {
                 ++heard_;
-                if (!publishing)
-                    zsock_send(actor_, "sbi", "PUBLISH", bytes_, sizeof bytes_, 100);
+                if (!publishing) zsock_send(actor_, "sbi", "PUBLISH", bytes_, sizeof bytes_, 100);
                 publishing = true;
             }
             zstr_free(&content);
