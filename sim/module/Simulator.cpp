@@ -184,8 +184,10 @@ class TcpEndpoint : public Endpoint {
                 dropConn();
                 break;
             case ModuleEvent::Down:
-                dropConn();
+                // Listener first: a host that sees the link drop and reconnects at once must be
+                // refused, not let into the backlog of a port that is about to close.
                 closeListener();
+                dropConn();
                 break;
             case ModuleEvent::Up:
                 if (listenFd_ < 0) reopen();
@@ -231,6 +233,13 @@ class TcpEndpoint : public Endpoint {
     void onAccept() {
         int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
         if (fd < 0) return;
+        // A host that reconnects closes its old connection just before; take in what is left
+        // of it first so its end is seen before the new one is judged busy.
+        while (connFd_ >= 0) {
+            pollfd p{connFd_, POLLIN, 0};
+            if (::poll(&p, 1, 0) <= 0) break;
+            onConn(p.revents);
+        }
         if (connFd_ >= 0 || !m_.up()) {
             sim_.log(m_.tag() + " tcp: connection closed (busy)");
             ::close(fd);
