@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "BirdWriter.h"
 #include "api/aError.h"
 
 namespace modsim {
@@ -95,14 +96,6 @@ uint32_t sumOf(const uint8_t* b, size_t n) {
 }
 
 }  // namespace
-
-bool readImageHeader(const uint8_t* image, size_t length, uint32_t& version, uint32_t& build) {
-    if (length < 12 || image[0] != 'H' || image[1] != 'V' || image[2] != 'F' || image[3] != 'W')
-        return false;
-    version = get32(image + 4);
-    build = get32(image + 8);
-    return true;
-}
 
 Module::Module(const ModuleConfig& cfg, Runtime& rt)
     : cfg_(cfg),
@@ -784,10 +777,10 @@ void Module::applyImage() {
         rt_.log(tag() + ": no firmware written; version and build unchanged");
         return;
     }
-    std::vector<uint8_t> head = flash_.read(imageStart_, 12);
+    std::vector<uint8_t> head = flash_.read(imageStart_, TEST_IMAGE_HEADER_SIZE);
     uint32_t v, b;
     char line[96];
-    if (readImageHeader(head.data(), head.size(), v, b)) {
+    if (ReadTestFirmwareHeader(head.data(), head.size(), &v, &b)) {
         version_ = v;
         build_ = b;
         std::snprintf(line, sizeof line, ": running image at %08X: version %08X build %u",

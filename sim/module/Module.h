@@ -128,7 +128,4 @@ class Module {
     uint64_t restartTimer_ = 0;
 };
 
-// The 12-byte test image header: "HVFW", packed version and build, both big-endian.
-bool readImageHeader(const uint8_t* image, size_t length, uint32_t& version, uint32_t& build);
-
 }  // namespace modsim

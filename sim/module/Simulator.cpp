@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "UsbEndpoint.h"
+#include "api/aProtocol.h"
 
 namespace modsim {
 

@@ -4,6 +4,7 @@
 #include <fstream>
 #include <iterator>
 
+#include "BirdWriter.h"
 #include "SimProcess.h"
 
 using namespace modsimtest;
@@ -71,14 +72,6 @@ Bytes be32(uint32_t v) {
 Bytes cat(Bytes a, const Bytes& b) {
     a.insert(a.end(), b.begin(), b.end());
     return a;
-}
-
-// The test firmware image: "HVFW", packed version, build (big-endian), then filler.
-Bytes testImage(uint32_t version, uint32_t build, size_t size) {
-    Bytes b{'H', 'V', 'F', 'W'};
-    b = cat(cat(b, be32(version)), be32(build));
-    while (b.size() < size) b.push_back(uint8_t(b.size() * 13 + 5));
-    return b;
 }
 
 // Sends `image` as DATA packets of at most 26 bytes, each acknowledged with its count.
@@ -254,7 +247,7 @@ TEST_F(ModsimTcp, RunsAWholeUpgradeAndRebootsIntoTheWrittenImage) {
     EXPECT_EQ(tcp.exchange({0xAD, 0x00}, 2), (Bytes{0x04, 0x00}));
 
     // Firmware in two pieces, each DATA..., SUM, WRITE.
-    Bytes image = testImage(0x2F030001, 5555, 60);
+    Bytes image = MakeTestFirmwareImage(0x2F030001, 5555, 60);
     EXPECT_EQ(tcp.exchange(pkt(4, {0x5F, 0x03, 0x00, 0x00, 0x01, 0x00, 0x00}), 7),
               pkt(4, {0x5F, 0x07, 0x00, 0x02, 0x00}));
     Bytes p1(image.begin(), image.begin() + 40), p2(image.begin() + 40, image.end());
