@@ -99,8 +99,11 @@ uint8_t _findLinkSpecs_beacon(bool localOnly, discoveryCallback callback, void* 
     if (!beacon) return 0;
     zsock_send(beacon, "si", "CONFIGURE", kBeaconPort);
     char* hostText = zstr_recv(beacon);
+    // An empty host text: no interface to beacon on. The host is "*" when beaconing on every
+    // interface; then only loopback specifiers count as local.
+    const bool configured = hostText && hostText[0];
     in_addr host;
-    const bool configured = hostText && hostText[0] && inet_pton(AF_INET, hostText, &host) == 1;
+    if (!configured || inet_pton(AF_INET, hostText, &host) != 1) host.s_addr = aDISCOVERY_LOOPBACK;
     aDebug_Trace(aDEBUG_DISCOVERY, "discovery: beacon host \"%s\"", hostText ? hostText : "");
     zstr_free(&hostText);
     uint8_t count = 0;
