@@ -62,6 +62,8 @@ class ModsimUsb : public ::testing::Test {
         dir = sim.value("UMOCKDEV_DIR");
         ASSERT_FALSE(dir.empty()) << sim.readyLine();
     }
+    // The simulator exits 0 on SIGTERM; under a sanitizer a report changes that.
+    void TearDown() override { EXPECT_EQ(sim.stop(), 0) << sim.errors(); }
     SimProcess sim;
     std::string dir;
 };

@@ -2,6 +2,9 @@
 // encodings, serial frames, and the raw stream's packet cutting.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <cstdlib>
 #include <string>
 
 #include "Config.h"
@@ -139,4 +142,28 @@ TEST(ModsimConfig, RefusesWhatCannotBeSimulated) {
         EXPECT_FALSE(parseArgs(args, cfg, err)) << (args.empty() ? "" : args.back());
         EXPECT_FALSE(err.empty());
     }
+}
+
+TEST(ModsimConfig, ReadsOptionsFromAFileOnePerLine) {
+    char path[] = "/tmp/modsim_conf_XXXXXX";
+    int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    const std::string text =
+        "# two modules\n"
+        "\n"
+        "--module serial=40F50001,name=Rack A hub\n"
+        "  --module   serial=40F50002,address=4,behind=40F50001\n"
+        "-v\n";
+    ASSERT_EQ(write(fd, text.data(), text.size()), ssize_t(text.size()));
+    close(fd);
+    SimConfig cfg;
+    std::string err;
+    bool ok = parseArgs({"--config", path, "--probe", "192.0.2.1"}, cfg, err);
+    unlink(path);
+    ASSERT_TRUE(ok) << err;
+    ASSERT_EQ(cfg.modules.size(), 2u);
+    EXPECT_EQ(cfg.modules[0].name, "Rack A hub");
+    EXPECT_EQ(cfg.modules[1].behind, 0x40F50001u);
+    EXPECT_TRUE(cfg.verbose);
+    EXPECT_EQ(cfg.probeInterface, "192.0.2.1");
 }
