@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "api/aProtocol.h"
 #include "engine/aDebug.h"
 #include "engine/aMutex.h"
 #include "engine/aThread.h"
@@ -14,11 +13,15 @@
 
 namespace {
 
+// Link-level packets of the host; both carry odd addresses, which modules never use.
+constexpr uint8_t kMagicAddress = 0xAD;  // no data; a module answers with a zero-length packet
+constexpr uint8_t kRouteAddress = 0xAF;  // one data byte: 1 when the link starts, 0 when it stops
+
 constexpr int kMagicPacketsPerSync = 6;
-constexpr uint32_t kStartPolls = 200;     // polls of 10 ms while a start or a sync settles
+constexpr uint32_t kStartPolls = 200;  // polls of 10 ms while a start or a sync settles
 constexpr uint32_t kPollMs = 10;
 constexpr uint32_t kReadErrorPauseMs = 100;
-constexpr uint32_t kSyncSettleMs = 100;   // late answers to magic packets arrive within this
+constexpr uint32_t kSyncSettleMs = 100;  // late answers to magic packets arrive within this
 // The send thread sleeps on an empty FIFO in slices of this length, so that a stop whose route
 // packet it has already written is noticed soon.
 constexpr uint32_t kOutAwaitMs = 100;
@@ -50,7 +53,9 @@ aPacket sLinkPacket(uint8_t address, uint8_t length, const uint8_t* data) {
     return p;
 }
 
-bool sAll(const aPacket*, void*) { return true; }
+bool sAll(const aPacket*, void*) {
+    return true;
+}
 
 // Recording into the packet log happens only once a log has been made for the link.
 void sRecordPacket(aLink* link, uint8_t type, const aPacket* packet) {
@@ -60,7 +65,7 @@ void sRecordPacket(aLink* link, uint8_t type, const aPacket* packet) {
 }
 
 aErr sQueueRoute(aLink* link, uint8_t value) {
-    aPacket* route = aPacket_CreateWithData(cmdFORCEROUTE, 1, &value);
+    aPacket* route = aPacket_CreateWithData(kRouteAddress, 1, &value);
     if (!route) return aErrMemory;
     aErr err = aPacketFifo_Put(link->outFifo, route);
     aPacket_Destroy(&route);
@@ -73,7 +78,7 @@ void sStartSync(aLink* link) {
     link->status = kLinkStatusSyncing;
     link->syncState = kSyncStateStart;
     aPacket_Reset(link->workPacket);
-    const aPacket magic = sLinkPacket(cmdMAGIC, 0, nullptr);
+    const aPacket magic = sLinkPacket(kMagicAddress, 0, nullptr);
     aErr err = aErrNone;
     for (int i = 0; i < kMagicPacketsPerSync; ++i) err = aPacketFifo_Put(link->outFifo, &magic);
     if (err == aErrNone) link->syncState = kSyncStateByte1;

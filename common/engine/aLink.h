@@ -58,33 +58,35 @@ typedef void* (*aLinkThreadBody)(void* link);
 // stream; the send thread alone writes the stream. The flags and the status are shared without a
 // lock and therefore atomic.
 struct aLink {
-    uint16_t check;                     // aLINK_CHECK while the record is initialised
-    uint32_t id;                        // the link's id in the table
-    std::atomic<uint8_t> running;       // the threads loop while it is set
-    std::atomic<uint32_t> status;       // a linkStatus
-    uint64_t inFifo;                    // received packets for callers
-    aPacket* workPacket;                // the packet being assembled from received bytes
-    uint64_t outFifo;                   // packets waiting to be written
-    aThread* inThread;                  // receive thread, null when not running
-    aThread* outThread;                 // send thread, null when not running
-    aLinkThreadBody inProcess;          // body of the receive thread
-    aLinkThreadBody outProcess;         // body of the send thread
-    std::atomic<uint8_t> inReady;       // set by the receive thread when it has started
-    std::atomic<uint8_t> outReady;      // set by the send thread when it has started
-    aStream* stream;                    // the transport; owned by the link
-    uint32_t syncState;                 // sync recogniser state (receive thread only)
-    uint8_t syncAddress;                // module address seen in the sync answer
-    aPacketLog* packetLog;              // traffic record, null when none
-    int32_t logSize;                    // capacity for a new packet log, 0 for the default
-    aMutex* logSema;                    // lock of the packet log, made with the log
-    aPacketProc userFilter;             // user packet filter, or null
-    void* userFilterRef;                // reference handed to the user filter
-    aMutex* userFilterSema;             // guards userFilter and userFilterRef
-    std::atomic<uint8_t> pooled;        // pooled sending on
+    uint16_t check;                 // aLINK_CHECK while the record is initialised
+    uint32_t id;                    // the link's id in the table
+    std::atomic<uint8_t> running;   // the threads loop while it is set
+    std::atomic<uint32_t> status;   // a linkStatus
+    uint64_t inFifo;                // received packets for callers
+    aPacket* workPacket;            // the packet being assembled from received bytes
+    uint64_t outFifo;               // packets waiting to be written
+    aThread* inThread;              // receive thread, null when not running
+    aThread* outThread;             // send thread, null when not running
+    aLinkThreadBody inProcess;      // body of the receive thread
+    aLinkThreadBody outProcess;     // body of the send thread
+    std::atomic<uint8_t> inReady;   // set by the receive thread when it has started
+    std::atomic<uint8_t> outReady;  // set by the send thread when it has started
+    aStream* stream;                // the transport; owned by the link
+    uint32_t syncState;             // sync recogniser state (receive thread only)
+    uint8_t syncAddress;            // module address seen in the sync answer
+    aPacketLog* packetLog;          // traffic record, null when none
+    int32_t logSize;                // capacity for a new packet log, 0 for the default
+    aMutex* logSema;                // lock of the packet log, made with the log
+    aPacketProc userFilter;         // user packet filter, or null
+    void* userFilterRef;            // reference handed to the user filter
+    aMutex* userFilterSema;         // guards userFilter and userFilterRef
+    std::atomic<uint8_t> pooled;    // pooled sending on
 };
 
 // True for a non-null record that carries the validity word.
-inline bool aVALIDLINK(const aLink* link) { return link != nullptr && link->check == aLINK_CHECK; }
+inline bool aVALIDLINK(const aLink* link) {
+    return link != nullptr && link->check == aLINK_CHECK;
+}
 
 // --- One link ---------------------------------------------------------------------------------
 

@@ -111,6 +111,11 @@ aLink* sGetLink(uint32_t id) {
 
 // --- Helpers that take the lock themselves. ---
 
+uint32_t sNewEntry(uint32_t ident0, uint32_t ident1, uint32_t type) {
+    TableLock lock;
+    return sCreate(ident0, ident1, type);
+}
+
 uint32_t sNewEntry(uint32_t ident0, uint32_t ident1, uint32_t ident2, uint32_t type) {
     TableLock lock;
     return sCreate2(ident0, ident1, ident2, type);
@@ -183,7 +188,7 @@ uint32_t aLink_CreateUSB(uint32_t serialNumber) {
     bool refused = false;
     if (uint32_t id = sReuse(serialNumber, kLinkEntryUSB, true, &refused)) return id;
     if (refused) return 0;
-    uint32_t id = sNewEntry(serialNumber, 0, 0, kLinkEntryUSB);
+    uint32_t id = sNewEntry(serialNumber, 0, kLinkEntryUSB);
     if (!id) return 0;
     aStream* stream = nullptr;
     aErr err = aStream_CreateUSB(serialNumber, &stream);
@@ -204,7 +209,7 @@ uint32_t aLink_CreateTCPIP(uint32_t serialNumber, uint32_t address, uint16_t por
 uint32_t aLink_CreateSerial(uint32_t serialNumber, const char* portPath, uint32_t baudRate) {
     bool refused = false;
     if (uint32_t id = sReuse(serialNumber, kLinkEntrySerial, false, &refused)) return id;
-    uint32_t id = sNewEntry(serialNumber, 0, 0, kLinkEntrySerial);
+    uint32_t id = sNewEntry(serialNumber, 0, kLinkEntrySerial);
     if (!id) return 0;
     int32_t speed = sBaudIndex(baudRate);
     if (speed < 0) {
@@ -218,7 +223,7 @@ uint32_t aLink_CreateSerial(uint32_t serialNumber, const char* portPath, uint32_
 }
 
 uint32_t aLink_Create(aStream* stream) {
-    uint32_t id = sNewEntry(kStreamIdent, 0, 0, kLinkEntryStream);
+    uint32_t id = sNewEntry(kStreamIdent, 0, kLinkEntryStream);
     if (!id) {
         aStream_Destroy(&stream);
         return 0;
