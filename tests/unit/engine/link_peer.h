@@ -320,16 +320,25 @@ inline uint32_t loopbackAddress() {
     return htonl(INADDR_LOOPBACK);
 }
 
-// A pty pair in raw mode; the slave's path in *path, the master's descriptor as the result.
-inline int openRawPty(std::string* path) {
+// A pty pair: the master's descriptor as the result, the slave's path in *path. The slave is
+// opened once, put in raw mode (no echo, no line editing) and kept open in *slave, so that the
+// settings hold for whoever opens the path later; close it after use.
+inline int openRawPty(std::string* path, int* slave) {
     int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) return -1;
-    *path = ::ptsname(master);
-    termios t{};
-    if (::tcgetattr(master, &t) == 0) {
-        ::cfmakeraw(&t);
-        ::tcsetattr(master, TCSANOW, &t);
+    if (master < 0) return -1;
+    if (::grantpt(master) != 0 || ::unlockpt(master) != 0) {
+        ::close(master);
+        return -1;
     }
+    *path = ::ptsname(master);
+    *slave = ::open(path->c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    termios t{};
+    if (*slave < 0 || ::tcgetattr(*slave, &t) != 0) {
+        ::close(master);
+        return -1;
+    }
+    ::cfmakeraw(&t);
+    ::tcsetattr(*slave, TCSANOW, &t);
     return master;
 }
 
