@@ -240,25 +240,29 @@ aErr aLink_Destroy(uint32_t* linkId) {
     if (!linkId) return aErrParam;
     const uint32_t id = *linkId;
     *linkId = 0;
-    {
-        TableLock lock;
-        linkEntry* e = sLookupEntryByID(id);
-        if (!e) return aErrParam;
-        if (sChangeUseCount(e, -1) > 0) return aErrNone;
-    }
-    aLink_InstallUserPacketFilter(id, nullptr, nullptr);
     linkEntry* entry;
     {
+        // The last holder takes the entry out in the same hold of the lock, so that no creation
+        // can pick up a link that is about to go.
         TableLock lock;
-        entry = sExtractEntry(id);
+        entry = sLookupEntryByID(id);
+        if (!entry) return aErrParam;
+        if (sChangeUseCount(entry, -1) > 0) return aErrNone;
+        sExtractEntry(id);
     }
-    if (!entry) return aErrParam;
     aLink* link = entry->link;
     if (!link) {
         delete entry;
         return aErrUnknown;
     }
-    if (aVALIDLINK(link)) aLink_Stop(link);
+    if (aVALIDLINK(link)) {
+        // No filter runs any more once the lock has been taken and released here.
+        aMutex_Lock(link->userFilterSema);
+        link->userFilter = nullptr;
+        link->userFilterRef = nullptr;
+        aMutex_Unlock(link->userFilterSema);
+        aLink_Stop(link);
+    }
     // A sharing server attached to this link (entry->server) and the device link under a client
     // link (entry->underlyingId) belong to the link sharing layer, which releases them.
     aLink_ReleaseParts(link);
