@@ -31,6 +31,10 @@
 #include <thread>
 #include <vector>
 
+#include <gtest/gtest.h>
+
+#include "engine/aLink.h"
+
 #include "transport/aCobs.h"
 #include "transport/aStream.h"
 
@@ -341,5 +345,64 @@ inline int openRawPty(std::string* path, int* slave) {
     ::tcsetattr(*slave, TCSANOW, &t);
     return master;
 }
+
+const Bytes kRouteOn{0xAF, 0x01, 0x01};
+const Bytes kRouteOff{0xAF, 0x01, 0x00};
+
+inline int64_t msSince(std::chrono::steady_clock::time_point t) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                 t)
+        .count();
+}
+
+inline void waitForStatus(uint32_t id, linkStatus wanted, int ms) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (aLink_GetStatus(id) != wanted && std::chrono::steady_clock::now() < end)
+        std::this_thread::yield();
+}
+
+// Sends one packet from the host and checks that the peer receives it.
+inline void expectPacketReaches(uint32_t id, Peer& peer, uint8_t value) {
+    aPacket* p = aPacket_CreateWithData(0x04, 1, &value);
+    ASSERT_EQ(aLink_PutPacket(id, p), aErrNone);
+    aPacket_Destroy(&p);
+    EXPECT_TRUE(peer.waitFor(Bytes{0x04, 0x01, value}, 2000));
+}
+
+// A module on loopback TCP: a listener, and a peer on the accepted connection.
+class TcpModule {
+  public:
+    TcpModule() { listener_ = linktest::listenLoopback(&port_); }
+    ~TcpModule() { goAway(); }
+    bool listening() const { return listener_ >= 0; }
+    uint16_t port() const { return port_; }
+    // Accepts the link's connection.
+    Peer* accept() {
+        int fd = linktest::acceptWithin(listener_, 2000);
+        if (fd < 0) return nullptr;
+        peer_ = std::make_unique<Peer>(fd, Framing::Packets);
+        peer_->answerMagic(0x04);
+        return peer_.get();
+    }
+    bool hasPendingConnection() {
+        int fd = linktest::acceptWithin(listener_, 100);
+        if (fd < 0) return false;
+        ::close(fd);
+        return true;
+    }
+    void goAway() {
+        peer_.reset();
+        if (listener_ >= 0) ::close(listener_);
+        listener_ = -1;
+    }
+    void comeBack() { listener_ = linktest::listenLoopback(&port_); }
+    // Hands over the peer, which then outlives goAway().
+    std::unique_ptr<Peer> release() { return std::move(peer_); }
+
+  private:
+    int listener_ = -1;
+    uint16_t port_ = 0;
+    std::unique_ptr<Peer> peer_;
+};
 
 }  // namespace linktest
