@@ -146,6 +146,32 @@ TEST_F(SerialModule, ResetOfASerialLinkFailsAfterTwoSecondsAndLeavesItStopped) {
     EXPECT_EQ(aLink_Destroy(&id), aErrNone);
 }
 
+// Each answer to a magic packet comes in a COBS frame of its own, and the stream takes a frame's
+// encoded bytes one at a time with "nothing yet" in between: that must not restart the handshake,
+// or the link would never get back in step and would flood the line with magic packets.
+TEST_F(SerialModule, AnOutOfStepSerialLinkResyncsOnFramedAnswers) {
+    uint32_t id = aLink_CreateSerial(0x7171, path.c_str(), 115200);
+    ASSERT_NE(id, 0u);
+    ASSERT_TRUE(peer->waitFor(kRouteOn, 2000));
+    peer->send({0x05, 0x00});  // an odd address: out of step
+    ASSERT_TRUE(peer->waitFor(Bytes{0xAD, 0x00}, 2000));
+    EXPECT_EQ(aLink_GetStatus(id), kLinkStatusSyncing);
+    peer->answerMagic(0x04);
+    peer->send({0x04, 0x00});
+    linktest::waitForStatus(id, kLinkStatusRunning, 2000);
+    EXPECT_EQ(aLink_GetStatus(id), kLinkStatusRunning);
+    peer->stopAnsweringMagic();
+    EXPECT_LT(peer->settle(100, 1000).size(), 30u);  // a handful of magic packets, no flood
+    aLink_DrainPackets(
+        id, [](const aPacket*, void*) { return true; }, nullptr);
+    peer->send({0x04, 0x01, 0x43});
+    aPacket* p = aLink_AwaitPacket(id, 2000);
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(p->data[0], 0x43);
+    aPacket_Destroy(&p);
+    EXPECT_EQ(aLink_Destroy(&id), aErrNone);
+}
+
 // A USB module reached through a kernel-driver node: a link named "halvorine.%08X" in a
 // directory of the test's own, pointing at a pty.
 class UsbNodeModule : public SerialModule {
