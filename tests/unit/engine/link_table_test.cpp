@@ -2,11 +2,13 @@
 // ptys), sharing through the use count, destruction and reset.
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <time.h>
 
 #include <chrono>
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "engine/aLink.h"
 #include "link_peer.h"
@@ -224,6 +226,37 @@ TEST_F(UsbNodeModule, ASilentModuleGivesNoLink) {
     peer->answerMagic(0x04);
     uint32_t id = aLink_CreateUSB(kSerial);
     EXPECT_NE(id, 0u);
+    EXPECT_EQ(aLink_Destroy(&id), aErrNone);
+}
+
+}  // namespace
+
+namespace {
+
+double processCpuSeconds() {
+    timespec t{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return double(t.tv_sec) + double(t.tv_nsec) / 1e9;
+}
+
+// The socket stream answers "nothing now" at once; an idle link must sleep in between rather than
+// poll in a loop.
+TEST(LinkTableTcp, AnIdleLinkDoesNotBurnACore) {
+    TcpModule module;
+    ASSERT_TRUE(module.listening());
+    uint32_t id = aLink_CreateTCPIP(0x0101, linktest::loopbackAddress(), module.port());
+    ASSERT_NE(id, 0u);
+    Peer* peer = module.accept();
+    ASSERT_NE(peer, nullptr);
+    ASSERT_TRUE(peer->waitFor(kRouteOn, 2000));
+    const double cpu = processCpuSeconds();
+    const auto t = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const double share = (processCpuSeconds() - cpu) / (double(msSince(t)) / 1000.0);
+    EXPECT_LT(share, 0.1) << "the idle link used " << share * 100 << " % of a core";
+    // And it still answers at once when the module speaks.
+    peer->sendRaw({0x04, 0x02, 0x00, 0x01});
+    EXPECT_TRUE(peer->waitFor(Bytes{0x04, 0x02, 0x00, 0x03}, 1000));
     EXPECT_EQ(aLink_Destroy(&id), aErrNone);
 }
 
