@@ -301,10 +301,14 @@ int sJoinThreads(aLink* link) {
 
 uint32_t aLink_Init(uint32_t linkId, aStream* stream) {
     aLink* link = aLink_GetRecord(linkId);
-    if (!link) {
+    if (!link || link->inThread || link->outThread) {
+        // No record, or one whose threads still run on its stream.
         aStream_Destroy(&stream);
         return 0;
     }
+    // A record initialised before (a reset) gives back what it held.
+    if (link->stream == stream) link->stream = nullptr;
+    aLink_ReleaseParts(link);
     link->check = 0;
     link->id = linkId;
     link->running = 0;
@@ -344,7 +348,7 @@ void aLink_ReleaseParts(aLink* link) {
     if (link->inFifo) aPacketFifo_Destroy(&link->inFifo);
     if (link->outFifo) aPacketFifo_Destroy(&link->outFifo);
     if (link->workPacket) aPacket_Destroy(&link->workPacket);
-    // The packet log and its lock are made by the packet-debug operations; none exists yet here.
+    // Packet logs are not made by this engine yet, so there is none to release; its lock is.
     link->packetLog = nullptr;
     if (link->logSema) aMutex_Destroy(&link->logSema);
     if (link->userFilterSema) aMutex_Destroy(&link->userFilterSema);
