@@ -40,7 +40,6 @@ class UsbEndpoint : public Endpoint {
         for (uint64_t t : {replugTimer_, unplugTimer_})
             if (t) sim_.cancel(t);
         closeSession();
-        if (dev_.plugged()) dev_.unplug();
     }
 
     void onEvent(ModuleEvent e) override {
