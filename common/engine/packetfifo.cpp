@@ -29,6 +29,8 @@ class SerialPacket {
     SerialPacket(int64_t id, PacketOwner packet) : id_(id), packet_(std::move(packet)) {}
     int64_t getId() const { return id_; }
     const aPacket* getPacket() const { return packet_.get(); }
+    // Gives up the packet; the element is erased right after.
+    aPacket* releasePacket() { return packet_.release(); }
 
   private:
     int64_t id_;
@@ -59,26 +61,41 @@ struct packetFifo {
 
 using FifoRef = std::shared_ptr<packetFifo>;
 
+// The id counter is constant-initialised and needs no teardown.
 std::atomic<uint64_t> gpSequentialId{1};
-std::mutex gpPacketFifoDictionaryMutex;
-std::map<aPacketFifoId, FifoRef> gpPacketFifoDictionary;
+
+// The dictionary and its lock are made on first use and deliberately never destroyed: objects
+// with static lifetime elsewhere (a process-wide link table, say) may still retire their FIFOs
+// from their destructors at exit, in an order no translation unit controls.
+struct Dictionary {
+    std::mutex gpPacketFifoDictionaryMutex;
+    std::map<aPacketFifoId, FifoRef> gpPacketFifoDictionary;
+};
+
+Dictionary& sDictionary() {
+    static Dictionary* const dictionary = new Dictionary;
+    return *dictionary;
+}
 
 FifoRef sLookup(aPacketFifoId id) {
-    std::lock_guard<std::mutex> guard(gpPacketFifoDictionaryMutex);
-    auto it = gpPacketFifoDictionary.find(id);
-    return it == gpPacketFifoDictionary.end() ? nullptr : it->second;
+    Dictionary& d = sDictionary();
+    std::lock_guard<std::mutex> guard(d.gpPacketFifoDictionaryMutex);
+    auto it = d.gpPacketFifoDictionary.find(id);
+    return it == d.gpPacketFifoDictionary.end() ? nullptr : it->second;
 }
 
 std::chrono::steady_clock::time_point sDeadline(uint32_t msTimeout) {
     return std::chrono::steady_clock::now() + std::chrono::milliseconds(msTimeout);
 }
 
-// Hands out a copy of the queued packet at `it` and erases it; when no copy can be made the
-// packet stays queued and the result is null. Runs under the FIFO's lock.
+// Takes the queued packet at `it` out of the FIFO and hands it to the caller. The queued packet is
+// already the FIFO's own copy (made by Put) that nobody else can reach, so it is handed over
+// as it is rather than copied once more: the receiver gets the same bytes without another
+// allocation on the receive path. Runs under the FIFO's lock.
 aPacket* _stealPacketFromFifo(packetFifo& fifo, packetFifo::Queue::iterator it) {
-    aPacket* copy = aPacket_Copy(it->getPacket());
-    if (copy) fifo.eraseAndSyncWindow(it);
-    return copy;
+    aPacket* packet = it->releasePacket();
+    fifo.eraseAndSyncWindow(it);
+    return packet;
 }
 
 }  // namespace
@@ -88,8 +105,9 @@ aPacketFifoId aPacketFifo_Create() {
         auto fifo = std::make_shared<packetFifo>();
         aPacketFifoId id = gpSequentialId.fetch_add(1);
         if (id == 0) id = gpSequentialId.fetch_add(1);  // the counter wrapped: 0 names no FIFO
-        std::lock_guard<std::mutex> guard(gpPacketFifoDictionaryMutex);
-        return gpPacketFifoDictionary.emplace(id, std::move(fifo)).second ? id : 0;
+        Dictionary& d = sDictionary();
+        std::lock_guard<std::mutex> guard(d.gpPacketFifoDictionaryMutex);
+        return d.gpPacketFifoDictionary.emplace(id, std::move(fifo)).second ? id : 0;
     } catch (...) {
         return 0;
     }
@@ -100,11 +118,12 @@ aErr aPacketFifo_Destroy(aPacketFifoId* id) {
     try {
         FifoRef fifo;
         {
-            std::lock_guard<std::mutex> guard(gpPacketFifoDictionaryMutex);
-            auto it = gpPacketFifoDictionary.find(*id);
-            if (it == gpPacketFifoDictionary.end()) return aErrNotFound;
+            Dictionary& d = sDictionary();
+            std::lock_guard<std::mutex> guard(d.gpPacketFifoDictionaryMutex);
+            auto it = d.gpPacketFifoDictionary.find(*id);
+            if (it == d.gpPacketFifoDictionary.end()) return aErrNotFound;
             fifo = std::move(it->second);
-            gpPacketFifoDictionary.erase(it);
+            d.gpPacketFifoDictionary.erase(it);
         }
         {
             std::lock_guard<std::mutex> guard(fifo->lock);

@@ -1,7 +1,25 @@
-// Runs alone in its process: the id counter is process-wide.
+// Runs alone in its process: the id counter is process-wide, and the exit-time case needs a
+// process of its own.
 #include <gtest/gtest.h>
 
 #include "engine/packetfifo.h"
+
+namespace {
+
+// An object with static lifetime, made before any FIFO exists, that retires a FIFO from its
+// destructor at exit (as a process-wide link table would). The FIFO service must still work then.
+struct ExitTimeUser {
+    aPacketFifoId id = 0;
+    ~ExitTimeUser() {
+        if (!id) return;
+        aPacket* p = aPacket_Create();
+        aPacketFifo_Put(id, p);
+        aPacket_Destroy(&p);
+        if (aPacketFifo_Destroy(&id) != aErrNone) abort();
+    }
+} gExitTimeUser;
+
+}  // namespace
 
 TEST(PacketFifoFirstId, FirstFifoOfAProcessIsOne) {
     aPacketFifoId first = aPacketFifo_Create();
@@ -14,4 +32,10 @@ TEST(PacketFifoFirstId, FirstFifoOfAProcessIsOne) {
     aPacketFifoId third = aPacketFifo_Create();
     EXPECT_EQ(third, 3u);
     aPacketFifo_Destroy(&third);
+}
+
+TEST(PacketFifoExit, UsableFromStaticDestructors) {
+    gExitTimeUser.id = aPacketFifo_Create();
+    ASSERT_NE(gExitTimeUser.id, 0u);
+    // The check happens when the process exits: a crash or abort there fails this test.
 }
