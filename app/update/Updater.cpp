@@ -1,1 +1,65 @@
-// The Updater operations; filled in by the update flows.
+#include "update/Updater.h"
+
+// The operations below are placeholders until their flows are built: each reports that it is not
+// available and fails.
+
+namespace {
+
+void sUnavailable(UpdaterDisplayInterface& display, const char* operation) {
+    display.message(UpdaterDisplayInterface::ERROR, "%s is not available in this build", operation);
+}
+
+}  // namespace
+
+Updater::Updater(const char* url, const char* directory, UpdaterDisplayInterface& out)
+    : serverUrl(url ? url : ""),
+      updaterDirectory(directory ? directory : ""),
+      display(out),
+      recoveryChip(0) {}
+
+std::vector<DeviceInfo> Updater::Discover_Devices(linkType) {
+    sUnavailable(display, "Discover_Devices");
+    return {};
+}
+
+std::vector<DeviceInfo> Updater::Discover_HVNetwork_Devices(uint32_t, linkType) {
+    sUnavailable(display, "Discover_HVNetwork_Devices");
+    return {};
+}
+
+uint32_t Updater::Download_Firmware(uint32_t, const std::string&, bool, bool) {
+    sUnavailable(display, "Download_Firmware");
+    return 0;
+}
+
+uint32_t Updater::Download_Firmware(Fingerprint, const std::string&, bool) {
+    sUnavailable(display, "Download_Firmware");
+    return 0;
+}
+
+BuildList Updater::Get_BuildList(uint32_t) {
+    sUnavailable(display, "Get_BuildList");
+    return {};
+}
+
+BuildList Updater::Get_BuildListLocal(uint32_t) {
+    sUnavailable(display, "Get_BuildListLocal");
+    return {};
+}
+
+bool Updater::Update_Firmware(uint32_t, uint32_t, const std::string&, uint8_t, uint32_t, bool) {
+    sUnavailable(display, "Update_Firmware");
+    return false;
+}
+
+bool Updater::Get_Fingerprint(Fingerprint&, const std::string&, uint32_t, const std::string&,
+                              uint32_t, bool) {
+    sUnavailable(display, "Get_Fingerprint");
+    return false;
+}
+
+bool Updater::Recover_Firmware(const std::string&, uint32_t, uint32_t, uint32_t, const std::string&,
+                               bool) {
+    sUnavailable(display, "Recover_Firmware");
+    return false;
+}
