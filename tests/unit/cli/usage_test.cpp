@@ -154,12 +154,13 @@ TEST(PrinterTest, DeviceRows) {
     EXPECT_EQ(want, display.lines);
 }
 
+// Rows come newest version first; a version that is not three numbers follows the others.
 TEST(PrinterTest, BuildRowsArePaddedAndCut) {
     LineDisplay display;
     _display_builds(display, {{"99528558", "2.10.4"}, {"1234567890123456789", "v"}}, 0xA);
     const std::vector<std::string> want{
         "Build List for device [0000000A]:\n", "Build          \tVersion        ",
-        "123456789012345\tv              ", "99528558       \t2.10.4         "};
+        "99528558       \t2.10.4         ", "123456789012345\tv              "};
     EXPECT_EQ(want, display.lines);
 }
 
