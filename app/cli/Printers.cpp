@@ -1,5 +1,7 @@
 #include "cli/Printers.h"
 
+#include "server/UpdateServerRequest.h"
+
 #include <cstdio>
 
 void _display_app_version(UpdaterDisplayInterface& display) {
@@ -65,8 +67,7 @@ void _display_builds(UpdaterDisplayInterface& display, const BuildList& builds,
     }
     display.message(info, "Build List for device [%08X]:\n", serialNumber);
     display.message(info, "%-15.15s\t%-15.15s", "Build", "Version");
-    // Listed in map order until the server client's version sort is available.
-    for (const auto& entry : builds)
+    for (const auto& entry : UpdateServerRequest::SortBuildsByVersion(builds))
         display.message(info, "%-15.15s\t%-15.15s", entry.first.c_str(), entry.second.c_str());
 }
 

@@ -81,6 +81,7 @@ bool KeyValueStore::ParseLine(const char* line, size_t length, std::string* key,
 }
 
 aErr KeyValueStore::Load(const std::string& path) {
+    errno = 0;
     aFile* file = aFile_Open(path.c_str(), aFileModeReadOnly);
     if (!file) {
         const int error = errno;

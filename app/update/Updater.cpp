@@ -27,26 +27,6 @@ std::vector<DeviceInfo> Updater::Discover_HVNetwork_Devices(uint32_t, linkType) 
     return {};
 }
 
-uint32_t Updater::Download_Firmware(uint32_t, const std::string&, bool, bool) {
-    sUnavailable(display, "Download_Firmware");
-    return 0;
-}
-
-uint32_t Updater::Download_Firmware(Fingerprint, const std::string&, bool) {
-    sUnavailable(display, "Download_Firmware");
-    return 0;
-}
-
-BuildList Updater::Get_BuildList(uint32_t) {
-    sUnavailable(display, "Get_BuildList");
-    return {};
-}
-
-BuildList Updater::Get_BuildListLocal(uint32_t) {
-    sUnavailable(display, "Get_BuildListLocal");
-    return {};
-}
-
 bool Updater::Update_Firmware(uint32_t, uint32_t, const std::string&, uint8_t, uint32_t, bool) {
     sUnavailable(display, "Update_Firmware");
     return false;

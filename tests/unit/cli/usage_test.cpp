@@ -12,6 +12,7 @@
 #include "cli/Parameters.h"
 #include "cli/Printers.h"
 #include "cli/Usage.h"
+#include "server/UpdateServerRequest.h"
 
 namespace {
 
@@ -71,6 +72,8 @@ TEST(UsageTest, ExtendedTextNamesTheDefaultServer) {
                        DEFAULT_UPDATE_HOST + ":" + DEFAULT_UPDATE_PORT + "\n";
     EXPECT_NE(std::string::npos, text.find(line));
     EXPECT_EQ(std::string("http://") + DEFAULT_UPDATE_HOST + "/cgi/u", DEFAULT_SERVER_URL);
+    EXPECT_STREQ(UpdateServerRequest::default_url, DEFAULT_SERVER_URL)
+        << "the server client and the command line name the same default server";
     // Reserved for documentation: never resolves to a real host.
     std::string host = DEFAULT_UPDATE_HOST;
     EXPECT_EQ(".example", host.substr(host.size() - 8));
@@ -151,12 +154,13 @@ TEST(PrinterTest, DeviceRows) {
     EXPECT_EQ(want, display.lines);
 }
 
+// Rows come newest version first; a version that is not three numbers follows the others.
 TEST(PrinterTest, BuildRowsArePaddedAndCut) {
     LineDisplay display;
     _display_builds(display, {{"99528558", "2.10.4"}, {"1234567890123456789", "v"}}, 0xA);
     const std::vector<std::string> want{
         "Build List for device [0000000A]:\n", "Build          \tVersion        ",
-        "123456789012345\tv              ", "99528558       \t2.10.4         "};
+        "99528558       \t2.10.4         ", "123456789012345\tv              "};
     EXPECT_EQ(want, display.lines);
 }
 

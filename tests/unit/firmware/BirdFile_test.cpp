@@ -708,3 +708,13 @@ TEST(BirdFileSearch, FindsPatternInFirmwareBlocksOnly) {
     const Bytes tooLong(100, 0);
     EXPECT_FALSE(file.ValidateData(tooLong.data(), tooLong.size()));
 }
+
+TEST(BirdFileLoad, RefusesFileTooLargeToInflateWithinCeiling) {
+    TempDir dir;
+    const std::string path = dir / "huge.bird";
+    WriteText(path, std::string("bird\x01\x01", 6));
+    ASSERT_EQ(truncate(path.c_str(), off_t(BirdFile::MAX_FILE_SIZE + 1)), 0);  // sparse
+    LogCapture log;
+    EXPECT_THROW(BirdFile{path}, std::runtime_error);
+    EXPECT_NE(log.text().find("BIRDFILE: Error (14) reading " + path + "\n"), std::string::npos);
+}
