@@ -59,7 +59,11 @@ class Module {
     uint32_t heartbeatMs() const { return heartbeatMs_; }
     std::string tag() const;
 
-    void addChild(Module* child) { children_.push_back(child); }
+    // Puts `child` on this module's I2C bus; it reports this module as its router.
+    void addChild(Module* child) {
+        children_.push_back(child);
+        child->router_ = cfg_.address;
+    }
     const std::vector<Module*>& children() const { return children_; }
     Module* child(uint8_t address) const;
 

@@ -505,10 +505,11 @@ Simulator::~Simulator() {
     endpoints_.clear();
     sessions_.clear();
     graveyard_.clear();
+    usbBus_.reset();
 }
 
 uint16_t Simulator::vendorId() const {
-    return cfg_.vendorId;
+    return cfg_.vendorId != 0 ? cfg_.vendorId : HALVORINE_VENDOR_ID;
 }
 
 bool Simulator::start(std::string& error) {

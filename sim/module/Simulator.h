@@ -100,8 +100,12 @@ class Simulator : public Runtime {
     in_addr listenAddress() const { return listen_; }
     const std::vector<std::unique_ptr<Module>>& modules() const { return modules_; }
     uint16_t vendorId() const;
-    const std::string& usbDir() const { return usbDir_; }
-    void setUsbDir(const std::string& d) { usbDir_ = d; }
+    // The virtual USB bus, made by the first USB module (opaque here, see UsbEndpoint).
+    std::shared_ptr<void> usbBus() const { return usbBus_; }
+    void setUsbBus(std::shared_ptr<void> bus, const std::string& dir) {
+        usbBus_ = std::move(bus);
+        usbDir_ = dir;
+    }
     bool tcpListening(const Module& m, uint16_t& port) const;
 
   private:
@@ -116,6 +120,7 @@ class Simulator : public Runtime {
     uint64_t nextSession_ = 1;
     in_addr listen_{};
     std::string usbDir_;
+    std::shared_ptr<void> usbBus_;  // outlives the endpoints, goes before the loop
 };
 
 }  // namespace modsim

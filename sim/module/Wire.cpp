@@ -109,7 +109,7 @@ std::vector<uint8_t> cobsEncode(const uint8_t* bytes, size_t count) {
             continue;
         }
         out.push_back(bytes[i]);
-        if (++code == 0xFF) {
+        if (++code == 0xFF && i + 1 < count) {
             out[codePos] = code;
             codePos = out.size();
             out.push_back(0);

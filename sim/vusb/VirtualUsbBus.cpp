@@ -163,6 +163,12 @@ struct VirtualUsbDevice::State {
     void pumpIn(Incarnation* inc) {
         while (!inc->pendingIn.empty() && !inPackets.empty()) {
             Urb& u = inc->pendingIn.front();
+            if (!umockdev_ioctl_client_get_connected(u.client)) {
+                // Its program has gone: the bytes are for whoever reads next.
+                u.release();
+                inc->pendingIn.pop_front();
+                continue;
+            }
             std::vector<uint8_t>& packet = inPackets.front();
             const size_t room = u.length() - u.filled;
             const size_t take = std::min(room, packet.size());
@@ -183,8 +189,10 @@ struct VirtualUsbDevice::State {
         }
     }
 
+    // Drops what a client left behind. umockdev does not always report a closed client, so
+    // claims also hold a reference and are checked for a lost connection when they matter.
     void dropClient(Incarnation* inc, UMockdevIoctlClient* client) {
-        inc->claims.erase(client);
+        if (inc->claims.erase(client)) g_object_unref(client);
         for (auto* list : {&inc->reapable, &inc->pendingIn}) {
             for (auto it = list->begin(); it != list->end();) {
                 if (it->client == client) {
@@ -198,10 +206,19 @@ struct VirtualUsbDevice::State {
         syncFifo(inc);
     }
 
-    bool claimedLocked() const {
-        for (const auto& inc : incarnations)
+    void dropVanished(Incarnation* inc) {
+        std::vector<UMockdevIoctlClient*> gone;
+        for (const auto& c : inc->claims)
+            if (!umockdev_ioctl_client_get_connected(c.first)) gone.push_back(c.first);
+        for (UMockdevIoctlClient* client : gone) dropClient(inc, client);
+    }
+
+    bool claimedLocked() {
+        for (const auto& inc : incarnations) {
+            dropVanished(inc.get());
             for (const auto& c : inc->claims)
                 if (!c.second.empty()) return true;
+        }
         return false;
     }
 
@@ -276,15 +293,22 @@ struct VirtualUsbDevice::State {
                     return nullptr;
                 }
                 if (request == USBDEVFS_RELEASEINTERFACE) {
-                    if (!inc->claims[client].erase(itf)) fail(EINVAL);
+                    auto it = inc->claims.find(client);
+                    if (it == inc->claims.end() || !it->second.erase(itf)) fail(EINVAL);
                     return nullptr;
                 }
+                dropVanished(inc);
                 for (const auto& c : inc->claims)
                     if (c.first != client && c.second.count(itf)) {
                         fail(EBUSY);
                         return nullptr;
                     }
-                inc->claims[client].insert(itf);
+                auto it = inc->claims.find(client);
+                if (it == inc->claims.end()) {
+                    g_object_ref(client);
+                    it = inc->claims.emplace(client, std::set<unsigned>{}).first;
+                }
+                it->second.insert(itf);
                 return nullptr;
             }
             case USBDEVFS_CLEAR_HALT: {
@@ -502,6 +526,7 @@ void VirtualUsbDevice::State::endIncarnation() {
             inc->reapable.push_back(u);
         }
         inc->pendingIn.clear();
+        for (const auto& c : inc->claims) g_object_unref(c.first);
         inc->claims.clear();
         syncFifo(inc);
     }
@@ -527,6 +552,7 @@ VirtualUsbDevice::~VirtualUsbDevice() {
         }
         for (auto* list : {&inc->reapable, &inc->pendingIn})
             for (Urb& u : *list) u.release();
+        for (const auto& c : inc->claims) g_object_unref(c.first);
         if (inc->fifo >= 0) close(inc->fifo);
     }
 }
@@ -588,6 +614,7 @@ int VirtualUsbDevice::clearHaltCount() const {
 
 bool VirtualUsbDevice::claimed() const {
     std::lock_guard<std::mutex> hold(state->lock);
+    // A claim of a client whose connection was lost is dropped here.
     return state->claimedLocked();
 }
 

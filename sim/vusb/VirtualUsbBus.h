@@ -68,7 +68,8 @@ class VirtualUsbDevice {
     void failClearHalt(int error);
     // Number of CLEAR_HALT requests answered.
     int clearHaltCount() const;
-    // True while some client has claimed the interface.
+    // True while some client has claimed the interface. A client that closes its node without
+    // releasing loses its claim once umockdev has seen the close (a few milliseconds later).
     bool claimed() const;
 
     // Unplugging ends pending transfers with -ENODEV and answers every later request with ENODEV;

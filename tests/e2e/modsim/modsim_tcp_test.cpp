@@ -439,3 +439,20 @@ TEST_F(ModsimTcp, FaultNoUEIByteStrings) {
     EXPECT_EQ(tcp.exchange(pkt(4, {0x5F, 0x8A, 0x20, 0x11, 0x00}), 6),
               pkt(4, {0x5F, 0xCA, 0x80, 0x1D}));
 }
+
+TEST_F(ModsimTcp, DumpsTheFlashAgainOnSigusr1) {
+    std::string flash = tempDir() + "/flash.bin";
+    startSim("mode=loader,flash=" + flash);
+    connect();
+    ASSERT_EQ(tcp.exchange(pkt(4, {0x5F, 0x03, 0x00, 0x00, 0x00, 0x10, 0x00}), 7),
+              pkt(4, {0x5F, 0x07, 0x00, 0x02, 0x00}));
+    Bytes piece = range(5, 2);
+    sendData(tcp, piece);
+    ASSERT_EQ(tcp.exchange(pkt(4, {0x5F, 0x05, 0x00, 0x05}), 5), pkt(4, {0x5F, 0x07, 0x00}));
+    ASSERT_EQ(readFile(flash), piece);
+    ASSERT_EQ(unlink(flash.c_str()), 0);
+    ASSERT_EQ(kill(sim.pid(), SIGUSR1), 0);
+    uint64_t t0 = nowMs();
+    while (access(flash.c_str(), F_OK) != 0 && nowMs() - t0 < 2000) usleep(10000);
+    EXPECT_EQ(readFile(flash), piece);
+}
