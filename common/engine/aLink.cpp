@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "api/aProtocol.h"
+
 #include "engine/aDebug.h"
 #include "engine/aMutex.h"
 #include "engine/aThread.h"
@@ -13,11 +15,6 @@
 
 namespace {
 
-// Link-level packets of the host; both carry odd addresses, which modules never use.
-constexpr uint8_t kMagicAddress = 0xAD;  // no data; a module answers with a zero-length packet
-constexpr uint8_t kRouteAddress = 0xAF;  // one data byte: 1 when the link starts, 0 when it stops
-
-constexpr int kMagicPacketsPerSync = 6;
 constexpr uint32_t kStartPolls = 200;  // polls of 10 ms while a start or a sync settles
 constexpr uint32_t kPollMs = 10;
 constexpr uint32_t kReadErrorPauseMs = 100;
@@ -65,7 +62,7 @@ void sRecordPacket(aLink* link, uint8_t type, const aPacket* packet) {
 }
 
 aErr sQueueRoute(aLink* link, uint8_t value) {
-    aPacket* route = aPacket_CreateWithData(kRouteAddress, 1, &value);
+    aPacket* route = aPacket_CreateWithData(cmdFORCEROUTE, 1, &value);
     if (!route) return aErrMemory;
     aErr err = aPacketFifo_Put(link->outFifo, route);
     aPacket_Destroy(&route);
@@ -78,9 +75,10 @@ void sStartSync(aLink* link) {
     link->status = kLinkStatusSyncing;
     link->syncState = kSyncStateStart;
     aPacket_Reset(link->workPacket);
-    const aPacket magic = sLinkPacket(kMagicAddress, 0, nullptr);
+    const aPacket magic = sLinkPacket(cmdMAGIC, 0, nullptr);
     aErr err = aErrNone;
-    for (int i = 0; i < kMagicPacketsPerSync; ++i) err = aPacketFifo_Put(link->outFifo, &magic);
+    for (unsigned i = 0; i < aPROTO_SYNC_MAGIC_COUNT; ++i)
+        err = aPacketFifo_Put(link->outFifo, &magic);
     if (err == aErrNone) link->syncState = kSyncStateByte1;
 }
 
@@ -123,9 +121,10 @@ void sSyncByte(aLink* link, uint8_t byte) {
 // is not queued. True when the packet was a heartbeat.
 bool sHandleHBBackChannel(aLink* link) {
     const aPacket* p = link->workPacket;
-    if (p->dataSize != 2 || p->data[0] != 0) return false;
-    const uint8_t answer[2] = {0, static_cast<uint8_t>(p->data[1] + 2)};
-    const aPacket reply = sLinkPacket(p->address, 2, answer);
+    if (p->dataSize != aPROTO_HEARTBEAT_LENGTH || p->data[0] != aPROTO_HEARTBEAT_CMD) return false;
+    const uint8_t answer[aPROTO_HEARTBEAT_LENGTH] = {
+        aPROTO_HEARTBEAT_CMD, static_cast<uint8_t>(p->data[1] + aPROTO_HEARTBEAT_ANSWER_ADD)};
+    const aPacket reply = sLinkPacket(p->address, aPROTO_HEARTBEAT_LENGTH, answer);
     aPacketFifo_Put(link->outFifo, &reply);
     return true;
 }
@@ -192,7 +191,7 @@ void* sInPipeProcess(void* argument) {
             continue;
         }
         err = aPacket_AddByte(link->workPacket, byte);
-        if (err != aErrNone || (link->workPacket->address & 1)) {
+        if (err != aErrNone || (link->workPacket->address & 1) != 0) {
             aDebug_Trace(aDEBUG_LINK, "link %u: out of step at byte 0x%02X, resyncing", link->id,
                          byte);
             sStartSync(link);
@@ -350,7 +349,7 @@ aErr aLink_Start(uint32_t linkId) {
         aTime_MSSleep(kPollMs);
     }
     if (!started) return aErrIndexRange;
-    return sQueueRoute(link, 1);
+    return sQueueRoute(link, aPROTO_ROUTE_ON);
 }
 
 aErr aLink_Stop(aLink* link) {
@@ -360,7 +359,7 @@ aErr aLink_Stop(aLink* link) {
     link->status = kLinkStatusStopping;
     aErr result = aErrNone;
     if (link->inThread || link->outThread) {
-        if (link->outThread) result = sQueueRoute(link, 0);
+        if (link->outThread) result = sQueueRoute(link, aPROTO_ROUTE_OFF);
         if (sJoinThreads(link) != 0) result = aErrUnknown;
         aPacket_Reset(link->workPacket);
     }
