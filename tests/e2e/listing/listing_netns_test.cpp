@@ -1,11 +1,14 @@
 // "-D" end to end over TCP/IP: discovery multicasts its probe, so these cases run only inside the
-// private network namespace of tests/netns/run-in-netns (loopback and 192.0.2.1 on hv0), where
-// the simulator answers the probe from 192.0.2.1. Each case refuses to run anywhere else.
+// private network namespace of tests/netns/run-in-netns (loopback, and 192.0.2.1 and 192.0.2.2
+// on a veth pair), where the simulator answers the probe from 192.0.2.1. Each case refuses to run
+// anywhere else.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
+#include <ifaddrs.h>
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -17,25 +20,41 @@ using modsimtest::SimProcess;
 
 namespace {
 
-// True in a network namespace other than the one run-in-netns started from.
+// True inside the namespace run-in-netns makes (it sets HV_IN_NETNS=1): its only IPv4 addresses
+// are loopback ones, 192.0.2.1 on veth0 and 192.0.2.2 on veth1. Anywhere else the probe could
+// reach a real network.
 bool sInPrivateNetwork() {
-    const char* outer = std::getenv("HV_NETNS_OUTER");
-    struct stat mine;
-    return outer != nullptr && stat("/proc/self/ns/net", &mine) == 0 &&
-           std::to_string(mine.st_ino) != outer;
+    ifaddrs* list = nullptr;
+    if (getifaddrs(&list) != 0) return false;
+    bool sawVeth = false, safe = true;
+    for (ifaddrs* e = list; e; e = e->ifa_next) {
+        if (!e->ifa_addr || e->ifa_addr->sa_family != AF_INET) continue;
+        const uint32_t a = reinterpret_cast<sockaddr_in*>(e->ifa_addr)->sin_addr.s_addr;
+        if ((ntohl(a) >> 24) == 127) continue;
+        if (a == inet_addr("192.0.2.1") && strcmp(e->ifa_name, "veth0") == 0)
+            sawVeth = true;
+        else if (!(a == inet_addr("192.0.2.2") && strcmp(e->ifa_name, "veth1") == 0))
+            safe = false;
+    }
+    freeifaddrs(list);
+    return safe && sawVeth;
 }
 
 class NetworkListing : public ::testing::Test {
   protected:
     void SetUp() override {
-        if (!sInPrivateNetwork()) GTEST_SKIP() << "runs only inside tests/netns/run-in-netns";
+        const char* inside = std::getenv("HV_IN_NETNS");
+        if (!inside || std::string(inside) != "1")
+            GTEST_SKIP() << "runs only inside tests/netns/run-in-netns";
+        if (!sInPrivateNetwork()) GTEST_FAIL() << "the private network namespace is not as made";
     }
 
     TempDirectory work{"hv_listing_net"};
     SimProcess sim;
 };
 
-// A module that cannot be connected (its port refuses) still prints the columns, as zeros.
+// A module that cannot be connected (its port refuses) still prints the columns: its version and
+// build as zeros, its addresses as discovery found them.
 TEST_F(NetworkListing, TcpipListShowsTheAddressColumn) {
     ASSERT_TRUE(sim.start({"--probe", "192.0.2.1", "--module",
                            "serial=40F50051,address=4,version=2.10.4,build=51,name=Net A",
@@ -50,9 +69,9 @@ TEST_F(NetworkListing, TcpipListShowsTheAddressColumn) {
     std::vector<std::string> rows(list.begin() + 2, list.end());
     std::sort(rows.begin(), rows.end());
     const std::vector<std::string> want{
-        "    40F50051  04       00      HV-Hub19       2.10.4 (        51)        [192.0.2.1]"
+        "    40F50051  04       04      HV-Hub19       2.10.4 (        51)        [192.0.2.1]"
         "        Net A",
-        "    40F50052  00       00      HV-Hub21       0.0.0 (         0)        [192.0.2.1]"
+        "    40F50052  02       02      HV-Hub21       0.0.0 (         0)        [192.0.2.1]"
         "        "};
     EXPECT_EQ(rows, want) << r.out;
 }
@@ -60,17 +79,16 @@ TEST_F(NetworkListing, TcpipListShowsTheAddressColumn) {
 // Without "-t" the router is looked for on USB, then by the TCP/IP probe; found on neither, the
 // list is empty and the exit status 0.
 TEST_F(NetworkListing, RouterOnNeitherLinkListsNothing) {
-    ASSERT_TRUE(sim.start({"--probe", "192.0.2.1", "--module", "serial=40F50061"}))
-        << sim.errors();
+    ASSERT_TRUE(sim.start({"--probe", "192.0.2.1", "--module", "serial=40F50061"})) << sim.errors();
     ProgramResult r = RunUpdater(work, {"-D", "-r", "40F5006F"});
     EXPECT_EQ(r.status, 0) << r.out << r.err;
-    EXPECT_EQ(DeviceList(r.out), (std::vector<std::string>{"Discovered Devices: (Unknown)",
-                                                           "    No devices found."}))
+    EXPECT_EQ(DeviceList(r.out),
+              (std::vector<std::string>{"Discovered Devices: (Unknown)", "    No devices found."}))
         << r.out;
 }
 
 // A router reached over TCP/IP: its modules share its specifier from byte 24 on, so their rows
-// show the router's IP address.
+// show the router's IP address. The scan does not ask modules for their names.
 TEST_F(NetworkListing, ModulesBehindATcpipRouterShowItsAddress) {
     ASSERT_TRUE(sim.start({"--probe", "192.0.2.1", "--module",
                            "serial=40F50070,address=2,model=16,version=2.12.0", "--module",
@@ -82,7 +100,7 @@ TEST_F(NetworkListing, ModulesBehindATcpipRouterShowItsAddress) {
     const std::vector<std::string> want{
         "Discovered Devices: (TCPIP)", kAddressHeader,
         "    40F50074  04       02      HV-Hub19       2.10.4 (        74)        [192.0.2.1]"
-        "        Far"};
+        "        "};
     EXPECT_EQ(DeviceList(r.out), want) << r.out;
 }
 

@@ -14,6 +14,7 @@
 
 #include "ListingSupport.h"
 #include "SimProcess.h"
+#include "transport/hvusb_driver.h"
 
 using namespace listingtest;
 using modsimtest::SimProcess;
@@ -91,7 +92,11 @@ class UsbListing : public ::testing::Test {
   protected:
     void SetUp() override { AllowPreloadUnderSanitizers(); }
 
-    void start(const std::vector<std::string>& args) {
+    // The simulator's modules take the vendor id the tool's USB transport looks for.
+    void start(std::vector<std::string> args) {
+        char vendor[8];
+        snprintf(vendor, sizeof vendor, "0x%04X", HALVORINE_VENDOR_ID);
+        if (args.empty() || args[0] != "--vendor") args.insert(args.begin(), {"--vendor", vendor});
         ASSERT_TRUE(sim.start(args)) << sim.errors();
         bus = sim.value("UMOCKDEV_DIR");
         ASSERT_FALSE(bus.empty()) << sim.readyLine();
@@ -113,9 +118,10 @@ class UsbListing : public ::testing::Test {
 // 2.10.3 is the last firmware without a stored name: it is not asked for one (the simulator would
 // answer with its name), 2.10.4 is, and the row shows exactly the name it answered.
 TEST_F(UsbListing, ListsEachModuleWithVersionBuildAndNameFrom2_10_4) {
-    start({"-v", "--module", "serial=40F50001,link=usb,address=4,version=2.10.3,build=1234,name=Old",
-           "--module",
-           "serial=40F50002,link=usb,address=6,model=21,version=2.10.4,build=99528558,name=Rack B"});
+    start(
+        {"-v", "--module", "serial=40F50001,link=usb,address=4,version=2.10.3,build=1234,name=Old",
+         "--module",
+         "serial=40F50002,link=usb,address=6,model=21,version=2.10.4,build=99528558,name=Rack B"});
     ProgramResult r = RunUpdater(work, {"-D"}, bus);
     ASSERT_EQ(r.status, 0) << r.out << r.err;
     std::vector<std::string> list = DeviceList(r.out);
@@ -123,17 +129,16 @@ TEST_F(UsbListing, ListsEachModuleWithVersionBuildAndNameFrom2_10_4) {
     EXPECT_EQ(list[0], "Discovered Devices: (USB)");
     EXPECT_EQ(list[1], kUsbHeader);
     const std::vector<std::string> want{
-        "    40F50001  04       00      HV-Hub19       2.10.3 (      1234)         ",
-        "    40F50002  06       00      HV-Hub21       2.10.4 (  99528558)         Rack B"};
+        "    40F50001  04       04      HV-Hub19       2.10.3 (      1234)         ",
+        "    40F50002  06       06      HV-Hub21       2.10.4 (  99528558)         Rack B"};
     EXPECT_EQ(sortedRows(list), want) << r.out;
     EXPECT_NE(r.out.find("Searching for Halvorine devices\n"), std::string::npos) << r.out;
 
-    sim.stop();
-    // System entity (3) get of option 32 (the name), as the simulator logs what it receives.
+    // The name query: a get (0x40) of system (3) option 32, as the simulator logs what it receives.
     const std::string log = sim.errors();
-    EXPECT_FALSE(std::regex_search(log, std::regex("40F50001 \\S+ rx 04 [0-9A-F]{2} 03 20 ")))
+    EXPECT_FALSE(std::regex_search(log, std::regex("40F50001 \\S+ rx 04 [0-9A-F]{2} 03 60 ")))
         << log;
-    EXPECT_TRUE(std::regex_search(log, std::regex("40F50002 \\S+ rx 06 [0-9A-F]{2} 03 20 ")))
+    EXPECT_TRUE(std::regex_search(log, std::regex("40F50002 \\S+ rx 06 [0-9A-F]{2} 03 60 ")))
         << log;
 }
 
@@ -151,7 +156,8 @@ TEST_F(UsbListing, ModuleHeldByAnotherProgramListsWithItsErrorRow) {
     ASSERT_EQ(r.status, 0) << r.out << r.err;
     std::vector<std::string> rows = sortedRows(DeviceList(r.out));
     ASSERT_EQ(rows.size(), 2u) << r.out;
-    EXPECT_EQ(rows[0], "    40F50011  02       00      HV-Hub19       2.12.0 (         7)         Free");
+    EXPECT_EQ(rows[0],
+              "    40F50011  02       02      HV-Hub19       2.12.0 (         7)         Free");
     EXPECT_TRUE(std::regex_match(
         rows[1], std::regex(R"(    40F50012  \[Error \([1-9][0-9]*\): Is someone else connected )"
                             R"(to this device\?\])")))
@@ -171,9 +177,11 @@ TEST_F(UsbListing, NoModulesOnTheBus) {
 // The router sits at address 2 on USB, two modules on its I2C bus at 4 and 6. Without "-t" the
 // router's link type is searched (USB is found first, so nothing is sent on any network) and the
 // list prints as "Unknown" with the address column heading; rows of USB entries have no address.
+// The scan does not ask the modules for their names.
 TEST_F(UsbListing, ListsTheModulesBehindARouterSkippingItsOwnAddress) {
     start({"--module", "serial=40F50030,link=usb,address=2,model=16,version=2.12.0,build=30",
-           "--module", "serial=40F50034,address=4,behind=40F50030,version=2.10.4,build=34,name=Left",
+           "--module",
+           "serial=40F50034,address=4,behind=40F50030,version=2.10.4,build=34,name=Left",
            "--module",
            "serial=40F50036,address=6,behind=40F50030,model=21,version=2.9.1,build=36,name=Right"});
     ProgramResult r = RunUpdater(work, {"-D", "-r", "40F50030", "-X", "0x101"}, bus);
@@ -183,14 +191,13 @@ TEST_F(UsbListing, ListsTheModulesBehindARouterSkippingItsOwnAddress) {
         << r.out;
     const std::vector<std::string> want{
         "Discovered Devices: (Unknown)", kAddressHeader,
-        "    40F50034  04       02      HV-Hub19       2.10.4 (        34)         Left",
+        "    40F50034  04       02      HV-Hub19       2.10.4 (        34)         ",
         "    40F50036  06       02      HV-Hub21       2.9.1 (        36)         "};
     EXPECT_EQ(DeviceList(r.out), want) << r.out;
 
     // The router was found by its serial number on USB, its own address was never probed, and
     // every other even address up to 252 was.
-    EXPECT_NE(r.err.find("NETWORK: Found device [40F50030] via link type [1]\n"),
-              std::string::npos)
+    EXPECT_NE(r.err.find("NETWORK: Found device [40F50030] via link type [1]\n"), std::string::npos)
         << r.err;
     EXPECT_EQ(r.err.find("Searching Address 0x02\n"), std::string::npos) << r.err;
     for (const char* probed : {"Searching Address 0x04\n", "Searching Address 0xfc\n"})
