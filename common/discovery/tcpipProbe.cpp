@@ -12,11 +12,22 @@
 
 #include "api/aProtocol.h"
 #include "engine/aDebug.h"
+#include "engine/aTime.h"
 
 namespace {
 
 // An answer must at least reach the serial number to describe a module.
 constexpr size_t kAnswerMinimum = aPROTO_ANSWER_SERIAL_AT + 4;
+// Modules answer at once; datagrams that keep arriving for longer (a stray sender on the answer
+// port) must not keep the search going for ever.
+constexpr uint64_t kCollectLimitMs = 10000;
+
+void sSetReceiveWait(int s, uint64_t milliseconds) {
+    timeval wait;
+    wait.tv_sec = static_cast<time_t>(milliseconds / 1000);
+    wait.tv_usec = static_cast<suseconds_t>((milliseconds % 1000) * 1000);
+    setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+}
 
 // The answer socket: bound to (address, answer port), 2 s receive time-out; -1 on failure.
 int sTCPIPSetupListener(uint32_t address) {
@@ -114,8 +125,12 @@ uint8_t aDiscovery_ProbeTCPIPModules(discoveryCallback callback, void* ref,
     const int probes = address ? (sTCPIPMultiCast(address) ? 1 : 0) : sTCPIPProbeAll();
     uint8_t count = 0;
     if (probes > 0 && listener >= 0) {
+        const uint64_t deadline = aTime_GetMSTicks() + kCollectLimitMs;
         bool going = true;
         while (going) {
+            const uint64_t now = aTime_GetMSTicks();
+            if (now >= deadline) break;
+            if (deadline - now < aPROTO_ANSWER_WAIT_MS) sSetReceiveWait(listener, deadline - now);
             uint8_t answer[aPROTO_ANSWER_SIZE] = {0};
             sockaddr_in from;
             socklen_t fromLength = sizeof from;

@@ -11,6 +11,6 @@
 
 // The TCPIP branch of aDiscovery_EnumerateModules: the number of answers the callback marked
 // found. `networkInterface` 0 or 127.0.0.1 probes through every interface. Waits 2 s after the
-// last answer unless the callback stops the search.
+// last answer unless the callback stops the search; collects for at most 10 s in all.
 uint8_t aDiscovery_ProbeTCPIPModules(discoveryCallback callback, void* ref,
                                      uint32_t networkInterface);

@@ -3,6 +3,7 @@
 // this unit reaches a record through aLink_GetRecord.
 #include "engine/aLink.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 
@@ -34,6 +35,8 @@ constexpr uint32_t kNoWaitPauseMs = 1;
 // does it forever. Past this many in a row the loop paces itself with kStalePauseMs per read.
 constexpr uint32_t kStaleWakeLimit = 256;
 constexpr uint32_t kStalePauseMs = 10;
+// A get that took this long waited inside the transport (USB waits up to 1000 ms for a transfer).
+constexpr auto kBlockingGet = std::chrono::milliseconds(10);
 
 constexpr size_t kPoolBytes = 4096;
 constexpr size_t kPoolAppendLimit = kPoolBytes - aPACKET_MAXBYTES;  // 4066: a full packet fits
@@ -162,22 +165,48 @@ void sAwaitBytes(aLink* link, uint32_t* staleWakes) {
     aTime_MSSleep(err == aErrUnimplemented ? kNoWaitPauseMs : kStalePauseMs);
 }
 
+// While the link is out of step, an empty read restarts the handshake. Whether a "nothing now"
+// from the stream is an empty read: a COBS stream answers so for each encoded byte it takes while
+// a frame is still arriving, which is progress, and restarting there would drop every answer that
+// spans more than one frame. So the module counts as silent when the get itself waited (USB), or
+// when the stream has nothing further to read; `pending` bounds a run of "readable but nothing"
+// from a stream that never delivers.
+bool sModuleSilent(aLink* link, std::chrono::steady_clock::time_point readStart,
+                   uint32_t* pending) {
+    if (std::chrono::steady_clock::now() - readStart >= kBlockingGet ||
+        *pending >= kStaleWakeLimit || aStream_WaitReadable(link->stream, 0) != aErrNone) {
+        *pending = 0;
+        return true;
+    }
+    ++*pending;
+    return false;
+}
+
 void* sInPipeProcess(void* argument) {
     aLink* link = static_cast<aLink*>(argument);
     link->inReady = 1;
     link->status = kLinkStatusRunning;
     link->syncState = kSyncStateIdle;
     uint32_t staleWakes = 0;
+    uint32_t pending = 0;
     while (link->running) {
+        uint32_t status = link->status;
+        const bool outOfStep = status == kLinkStatusSyncing || status == kLinkStatusIOError;
+        const auto readStart =
+            outOfStep ? std::chrono::steady_clock::now() : std::chrono::steady_clock::time_point{};
         uint8_t byte = 0;
         aErr err = aStream_Read(link->stream, &byte, 1);
         if (err == aErrNotReady) {
-            uint32_t status = link->status;
-            if (status == kLinkStatusSyncing || status == kLinkStatusIOError) sStartSync(link);
+            status = link->status;
+            if (status == kLinkStatusSyncing || status == kLinkStatusIOError) {
+                if (outOfStep && !sModuleSilent(link, readStart, &pending)) continue;
+                sStartSync(link);
+            }
             sAwaitBytes(link, &staleWakes);
             continue;
         }
         staleWakes = 0;
+        pending = 0;
         if (err != aErrNone) {
             if (link->status != kLinkStatusIOError)
                 aDebug_Trace(aDEBUG_LINK, "link %u: read failed (%s)", link->id,
@@ -272,10 +301,14 @@ int sJoinThreads(aLink* link) {
 
 uint32_t aLink_Init(uint32_t linkId, aStream* stream) {
     aLink* link = aLink_GetRecord(linkId);
-    if (!link) {
+    if (!link || link->inThread || link->outThread) {
+        // No record, or one whose threads still run on its stream.
         aStream_Destroy(&stream);
         return 0;
     }
+    // A record initialised before (a reset) gives back what it held.
+    if (link->stream == stream) link->stream = nullptr;
+    aLink_ReleaseParts(link);
     link->check = 0;
     link->id = linkId;
     link->running = 0;
@@ -315,7 +348,7 @@ void aLink_ReleaseParts(aLink* link) {
     if (link->inFifo) aPacketFifo_Destroy(&link->inFifo);
     if (link->outFifo) aPacketFifo_Destroy(&link->outFifo);
     if (link->workPacket) aPacket_Destroy(&link->workPacket);
-    // The packet log and its lock are made by the packet-debug operations; none exists yet here.
+    // Packet logs are not made by this engine yet, so there is none to release; its lock is.
     link->packetLog = nullptr;
     if (link->logSema) aMutex_Destroy(&link->logSema);
     if (link->userFilterSema) aMutex_Destroy(&link->userFilterSema);

@@ -79,8 +79,7 @@ aErr sSocketStreamReset(SocketRef* r) {
     if (connect(fd, reinterpret_cast<const sockaddr*>(&r->address), sizeof r->address) != 0) {
         const int e = errno;
         close(fd);
-        if (e == ECONNREFUSED || e == ECONNRESET || e == ETIMEDOUT || sWouldBlock(e) ||
-            e == EINPROGRESS || e == ENETUNREACH || e == EHOSTUNREACH)
+        if (e == ECONNREFUSED || e == ECONNRESET || e == ETIMEDOUT || sWouldBlock(e))
             return aErrConnection;
         return aErrIO;
     }

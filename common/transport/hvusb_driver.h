@@ -68,7 +68,11 @@ hvusbDevice* hvusb_create_usb(uint32_t mode);
 
 aErr hvusb_open_halvorine_device(hvusbDevice* device, const char* serial);
 aErr hvusb_write_to_device(hvusbDevice* device, const uint8_t* bytes, size_t count);
-// One byte; the libusb back end waits up to 1000 ms for an IN transfer when its buffer is empty.
+// One byte; the libusb back end waits up to 1000 ms for an IN transfer when its buffer is empty
+// (aErrNotReady when none came). I/O errors of the libusb back end are tolerated four times in a
+// row, counted over reads and writes together: a tolerated read error answers aErrNotReady (no
+// byte was read), a tolerated write error aErrNone; the fifth fails the device, which then answers
+// aErrIO to every read and write until it is reopened.
 aErr hvusb_get_from_device(hvusbDevice* device, uint8_t* byte);
 // For the receive loop: waits at most `milliseconds` until a get may find a byte (aErrNone) or
 // answers aErrTimeout. The libusb back end answers aErrNone at once: its get already waits.

@@ -207,6 +207,36 @@ TEST_F(TcpipProbe, EveryInterfaceIsProbed) {
     for (const linkSpec& spec : seen.specs) EXPECT_EQ(0x01020304u, spec.serial_num);
 }
 
+// Something that keeps sending to the answer port cannot keep the search going for ever. (A
+// fixture of its own: CTest runs it in parallel with the other probe tests.)
+using TcpipFlood = PrivateNetwork;
+
+TEST_F(TcpipFlood, EndlessDatagramsEndTheSearchInTime) {
+    std::atomic<bool> stop{false};
+    std::thread stray([&stop] {
+        const int s = ::socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(9889);
+        to.sin_addr.s_addr = kVethAddress;
+        const std::vector<uint8_t> junk = sAnswer(4, 1, 0x0000000C, 0x13, 3);
+        while (!stop) {
+            sendto(s, junk.data(), junk.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+            aTime_MSSleep(300);
+        }
+        close(s);
+    });
+    Seen seen;
+    const uint64_t start = aTime_GetMSTicks();
+    EXPECT_EQ(0, aDiscovery_EnumerateModules(TCPIP, sCollect, &seen, aDISCOVERY_LOOPBACK));
+    const uint64_t elapsed = aTime_GetMSTicks() - start;
+    stop = true;
+    stray.join();
+    EXPECT_TRUE(seen.specs.empty()) << "3-byte datagrams name no module";
+    EXPECT_GE(elapsed, 9900u);
+    EXPECT_LT(elapsed, 11500u);
+}
+
 // The callback contract: stop after the first specifier, counting only what was marked found.
 TEST_F(TcpipProbe, CallbackStopsAndCounts) {
     ProbePeer peer({sAnswer(4, 1, 0xA, 0x13, 16), sAnswer(5, 1, 0xB, 0x13, 16)});
