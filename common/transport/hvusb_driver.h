@@ -16,18 +16,19 @@
 #include <cstdint>
 
 #include "api/aError.h"
+#include "api/aProtocol.h"
 
 struct libusb_context;
 struct libusb_device_handle;
 
-// The maker's USB vendor id, and the product ids of its modules (top bit clear).
-constexpr uint16_t HALVORINE_VENDOR_ID = 0x4B1D;
+// The maker's USB vendor id is HALVORINE_VENDOR_ID (api/aProtocol.h); the product ids of its
+// modules have the top bit clear.
 constexpr uint16_t HALVORINE_PRODUCT_ID_LIMIT = 0x8000;
 
 // The module's vendor interface.
-constexpr uint8_t HALVORINE_USB_CLASS = 0xFF;
-constexpr uint8_t HALVORINE_USB_SUBCLASS = 0x88;
-constexpr uint8_t HALVORINE_USB_PROTOCOL = 0x10;
+constexpr uint8_t HALVORINE_USB_CLASS = aPROTO_USB_CLASS;
+constexpr uint8_t HALVORINE_USB_SUBCLASS = aPROTO_USB_SUBCLASS;
+constexpr uint8_t HALVORINE_USB_PROTOCOL = aPROTO_USB_PROTOCOL;
 
 enum hvusbMode : uint32_t { hvusbModeKernel = 0, hvusbModeLibusb = 1 };
 
