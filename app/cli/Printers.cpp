@@ -1,5 +1,6 @@
 #include "cli/Printers.h"
 
+#include "api/aDefs.h"
 #include "server/UpdateServerRequest.h"
 
 #include <cstdio>
@@ -41,7 +42,7 @@ void _display_device_list(UpdaterDisplayInterface& display, const std::vector<De
             snprintf(address, sizeof address, "[%d.%d.%d.%d]", ip[0], ip[1], ip[2], ip[3]);
             display.message(
                 info, "    %08X  %02X       %02X      %-12s %3d.%d.%d (%10u)        %-17s  %s",
-                spec.serial_num, spec.module, spec.router, device.modelName.c_str(),
+                spec.serial_num, spec.module, spec.router, aDefs_GetModelName(spec.model),
                 device.versionMajor, device.versionMinor, device.versionPatch, device.build,
                 address, device.deviceName.c_str());
         } else if (device.error != aErrNone) {
@@ -49,11 +50,11 @@ void _display_device_list(UpdaterDisplayInterface& display, const std::vector<De
                             "    %08X  [Error (%d): Is someone else connected to this device?]",
                             spec.serial_num, static_cast<int>(device.error));
         } else {
-            display.message(info,
-                            "    %08X  %02X       %02X      %-12s %3d.%d.%d (%10u)         %s",
-                            spec.serial_num, spec.module, spec.router, device.modelName.c_str(),
-                            device.versionMajor, device.versionMinor, device.versionPatch,
-                            device.build, device.deviceName.c_str());
+            display.message(
+                info, "    %08X  %02X       %02X      %-12s %3d.%d.%d (%10u)         %s",
+                spec.serial_num, spec.module, spec.router, aDefs_GetModelName(spec.model),
+                device.versionMajor, device.versionMinor, device.versionPatch, device.build,
+                device.deviceName.c_str());
         }
     }
 }

@@ -17,16 +17,6 @@ Updater::Updater(const char* url, const char* directory, UpdaterDisplayInterface
       display(out),
       recoveryChip(0) {}
 
-std::vector<DeviceInfo> Updater::Discover_Devices(linkType) {
-    sUnavailable(display, "Discover_Devices");
-    return {};
-}
-
-std::vector<DeviceInfo> Updater::Discover_HVNetwork_Devices(uint32_t, linkType) {
-    sUnavailable(display, "Discover_HVNetwork_Devices");
-    return {};
-}
-
 bool Updater::Update_Firmware(uint32_t, uint32_t, const std::string&, uint8_t, uint32_t, bool) {
     sUnavailable(display, "Update_Firmware");
     return false;

@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "api/aDefs.h"
 #include "cli/Parameters.h"
 #include "cli/Printers.h"
 #include "cli/Usage.h"
@@ -126,7 +127,8 @@ TEST(PrinterTest, DeviceRows) {
     usb.spec.serial_num = 0x40F5849A;
     usb.spec.module = 6;
     usb.spec.router = 2;
-    usb.modelName = "MTMUSBStem";
+    usb.spec.model = aMODULE_HUB19;
+    usb.modelName = "not printed";  // the printer names the model from its number
     usb.versionMajor = 2;
     usb.versionMinor = 10;
     usb.versionPatch = 4;
@@ -144,12 +146,12 @@ TEST(PrinterTest, DeviceRows) {
     const std::vector<std::string> want{
         "Discovered Devices: (USB)",
         "    Device    Module   Router  Model          Firmware Version (Build)    Device Name",
-        "    40F5849A  06       02      MTMUSBStem     2.10.4 (  99528558)         rack-3",
+        "    40F5849A  06       02      HV-Hub19       2.10.4 (  99528558)         rack-3",
         "    40F5849A  [Error (5): Is someone else connected to this device?]",
         "Discovered Devices: (TCPIP)",
         "    Device    Module   Router  Model          Firmware Version (Build)   [IP address]    "
         "   Device Name",
-        "    40F5849A  06       02      MTMUSBStem     2.10.4 (  99528558)        [192.0.2.7]     "
+        "    40F5849A  06       02      HV-Hub19       2.10.4 (  99528558)        [192.0.2.7]     "
         "   rack-3"};
     EXPECT_EQ(want, display.lines);
 }
