@@ -4,6 +4,8 @@
 // simulator answers the probe on 192.0.2.1 there).
 #include <sys/stat.h>
 
+#include <thread>
+
 #include "UpdateFixture.h"
 
 using namespace updatetest;
@@ -92,10 +94,14 @@ TEST_F(UpdateTcp, BlockDataTravelsAsByteStringsOnlyWhenBothSidesWantIt) {
         args.insert(args.end(), {"-X", "0x400"});
         ProgramResult r = update(args);
         EXPECT_EQ(r.status, 0) << r.out << r.err;
-        // A whole 512-byte piece taken at once, or 26 bytes at a time.
-        const bool whole = r.err.find("NETWORK: accepted 512 bytes") != std::string::npos;
-        const bool packets = r.err.find("accepted 26 more bytes") != std::string::npos;
-        EXPECT_EQ(whole, c.byteStrings) << r.err.substr(0, 4000);
+        // In the firmware stage (the loader always goes in DATA packets): a whole 512-byte
+        // piece taken at once, or 26 bytes at a time.
+        const size_t stage = r.err.find("NETWORK: Firmware Transfer (addr=");
+        ASSERT_NE(stage, std::string::npos) << r.err;
+        const std::string firmware = r.err.substr(stage);
+        const bool whole = firmware.find("NETWORK: accepted 512 bytes \n") != std::string::npos;
+        const bool packets = firmware.find("accepted 26 more bytes") != std::string::npos;
+        EXPECT_EQ(whole, c.byteStrings) << firmware.substr(0, 4000);
         EXPECT_EQ(packets, !c.byteStrings);
         EXPECT_EQ(r.out.find("UEI"), std::string::npos) << r.out;
         EXPECT_TRUE(flashHolds(sStamped(sImage(BirdSpec{}.firmwareSize), kSerial)));
@@ -173,19 +179,39 @@ TEST_F(UpdateTcp, PieceAcknowledgedShortForEverIsBounded) {
     EXPECT_EQ(settings().find("LATEST_TRANSFER="), std::string::npos);
 }
 
-// The link drops in the middle of the firmware stage: a clear failure, the attributes as they
-// were, and the next run (the drop happens once) installs the image.
-TEST_F(UpdateTcp, LinkDroppedMidFirmwareFailsAndASecondRunSucceeds) {
+// A link that drops once in the middle of the firmware stage comes back, and the block is sent
+// again from PREPARE: the update still succeeds.
+TEST_F(UpdateTcp, LinkDroppedOnceMidFirmwareIsRetried) {
     start(",fault-drop=80");
     ASSERT_TRUE(sWriteBird(updater.path("generic.bird"), BirdSpec{}));
     ProgramResult r = update({"-m", "0"});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("  Retry 1"), std::string::npos) << r.out;
+    EXPECT_TRUE(flashHolds(sStamped(sImage(BirdSpec{}.firmwareSize), kSerial)));
+}
+
+// The module goes away for good in the middle of the firmware stage (its first piece is in
+// flash): a clear failure, the attributes as they were, and a run against the module once it
+// is back installs the image.
+TEST_F(UpdateTcp, ModuleGoneMidFirmwareFailsAndASecondRunSucceeds) {
+    start(",fault-slowflash=300");
+    ASSERT_TRUE(sWriteBird(updater.path("generic.bird"), BirdSpec{}));
+    ProgramResult r;
+    std::thread run([&] { r = update(); });
+    const uint64_t t0 = modsimtest::nowMs();
+    while (!fs::exists(updater.path("flash.bin")) && modsimtest::nowMs() - t0 < 20000)
+        usleep(5000);
+    sim.stop();
+    run.join();
     EXPECT_EQ(r.status, 1) << r.out << r.err;
     EXPECT_NE(r.out.find("Transferring firmware block 1 of 1"), std::string::npos) << r.out;
     EXPECT_NE(r.err.find("Firmware update of module [40F5849A] failed"), std::string::npos)
         << r.err;
     EXPECT_EQ(settings().find("LATEST_TRANSFER="), std::string::npos) << settings();
 
-    r = update({"-m", "0"});
+    fs::remove(updater.path("flash.bin"));
+    start();
+    r = update();
     EXPECT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_TRUE(flashHolds(sStamped(sImage(BirdSpec{}.firmwareSize), kSerial)));
     EXPECT_NE(settings().find("LATEST_TRANSFER=generic.bird\n"), std::string::npos);
