@@ -125,8 +125,7 @@ bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build,
     if (birdFilePath.empty()) {
         if (build == 0) {
             std::string buildText, firmwareText;
-            (void)UpdateServerRequest::QueryBuild(serialNumber, buildText, firmwareText,
-                                                  serverUrl);
+            (void)UpdateServerRequest::QueryBuild(serialNumber, buildText, firmwareText, serverUrl);
             if (!sDecimal(buildText, build)) {
                 Log::log(DEBUG_Updater, "Error: Could not convert %s to int.\n", buildText.c_str());
                 build = 0;
@@ -251,7 +250,8 @@ bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build,
         target.disconnect();
         for (int attempt = 1; attempt <= kEnumerationTries; ++attempt) {
             if (attempt % kContextRefreshEvery == 0) {
-                Log::log(DEBUG_APP, "Failed enumeration after 3 tries, refreshing libusb context.\n");
+                Log::log(DEBUG_APP,
+                         "Failed enumeration after 3 tries, refreshing libusb context.\n");
                 Halvorine_libusb_exit();
             }
             if (target.discoverAndConnect(USB, serialNumber) == aErrNone && target.isConnected())
@@ -269,8 +269,8 @@ bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build,
     if (err != aErrNone) {
         Log::log(DEBUG_Updater, "Failed _transfer_firmware(): %d\n", int(err));
         if (transferStarted)
-            display.message(ERROR, "Firmware update of module [%08X] failed [%d, %s]",
-                            serialNumber, int(err), aError_GetErrorText(err));
+            display.message(ERROR, "Firmware update of module [%08X] failed [%d, %s]", serialNumber,
+                            int(err), aError_GetErrorText(err));
         return false;
     }
 

@@ -27,7 +27,9 @@ uint32_t sGet32(const uint8_t* p) {
     return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | uint32_t(p[3]);
 }
 
-uint16_t sGet16(const uint8_t* p) { return uint16_t((uint16_t(p[0]) << 8) | p[1]); }
+uint16_t sGet16(const uint8_t* p) {
+    return uint16_t((uint16_t(p[0]) << 8) | p[1]);
+}
 
 uint32_t sByteSum(const uint8_t* data, uint32_t length) {
     uint32_t sum = 0;
@@ -192,8 +194,8 @@ aErr UpdaterEntity::_block_transfer(const uint8_t* data, uint32_t length, uint32
         uint32_t resends = 0;
         while (sent < length) {
             const uint32_t remaining = length - sent;
-            const uint8_t n = uint8_t(remaining < aPROTO_UPGRADE_DATA_MAX ? remaining
-                                                                          : aPROTO_UPGRADE_DATA_MAX);
+            const uint8_t n =
+                uint8_t(remaining < aPROTO_UPGRADE_DATA_MAX ? remaining : aPROTO_UPGRADE_DATA_MAX);
             memcpy(request + 1, data + sent, n);
             err = sendPacket(cmdUPGRADE, uint8_t(1 + n), request);
             if (err != aErrNone) {
@@ -208,12 +210,12 @@ aErr UpdaterEntity::_block_transfer(const uint8_t* data, uint32_t length, uint32
                 err = aErrPacket;
                 break;
             }
-            const int accepted = got > aPROTO_UPGRADE_ACCEPTED_AT
-                                     ? int(reply[aPROTO_UPGRADE_ACCEPTED_AT])
-                                     : -1;
+            const int accepted =
+                got > aPROTO_UPGRADE_ACCEPTED_AT ? int(reply[aPROTO_UPGRADE_ACCEPTED_AT]) : -1;
             if (accepted != int(n)) {
-                Log::log(DEBUG_Network_FIRM, "\nNETWORK: Invalid upgrade transfer response [%d != %d].\n",
-                         accepted, int(n));
+                Log::log(DEBUG_Network_FIRM,
+                         "\nNETWORK: Invalid upgrade transfer response [%d != %d].\n", accepted,
+                         int(n));
                 // The same bytes go out again, a few times at most: a module that keeps taking
                 // a different count is not going to take this piece.
                 if (++resends > kMaxDataResends) {
@@ -244,7 +246,8 @@ aErr UpdaterEntity::_block_transfer(const uint8_t* data, uint32_t length, uint32
     const uint8_t status = reply[aPROTO_UPGRADE_STATUS_AT];
     const uint32_t moduleSum = sGet32(reply + aPROTO_UPGRADE_SUM_AT);
     if (status == 0 && moduleSum == sum) {
-        Log::log(DEBUG_Network_FIRM, "\nNETWORK: Validate transfer [%02X] [%08X == %08X][%d blocks].\n",
+        Log::log(DEBUG_Network_FIRM,
+                 "\nNETWORK: Validate transfer [%02X] [%08X == %08X][%d blocks].\n",
                  unsigned(status), sum, moduleSum, int(packets));
         return aErrNone;
     }

@@ -15,6 +15,7 @@
 #include "RunProgram.h"
 #include "SimProcess.h"
 #include "api/aDefs.h"
+#include "api/aError.h"
 #include "api/aVersion.h"
 
 namespace updatetest {
@@ -64,8 +65,8 @@ inline Bytes sStamped(Bytes image, uint32_t serial) {
 struct BirdSpec {
     size_t firmwareSize = 3000;
     size_t loaderSize = 700;
-    bool generic = true;           // with a serial-offsets block
-    uint32_t fileSerial = 0;       // serial number in the info block (device-specific images)
+    bool generic = true;      // with a serial-offsets block
+    uint32_t fileSerial = 0;  // serial number in the info block (device-specific images)
     std::string model = sModelName();
 };
 

@@ -21,8 +21,7 @@ class UpdateUsb : public ::testing::Test {
         ASSERT_FALSE(sim.value("UMOCKDEV_DIR").empty()) << sim.readyLine();
     }
     std::vector<std::string> busEnv() const {
-        return {"UMOCKDEV_DIR=" + sim.value("UMOCKDEV_DIR"),
-                "LD_PRELOAD=libumockdev-preload.so.0"};
+        return {"UMOCKDEV_DIR=" + sim.value("UMOCKDEV_DIR"), "LD_PRELOAD=libumockdev-preload.so.0"};
     }
     void TearDown() override { EXPECT_EQ(sim.stop(), 0) << sim.errors(); }
 
