@@ -274,4 +274,29 @@ TEST_F(UpdateTcp, BlockSizeZeroIsAFailedPrepare) {
     EXPECT_EQ(settings().find("LATEST_TRANSFER="), std::string::npos);
 }
 
+// Without "-f" and without an answer from the update server: the latest download recorded for
+// the module is installed and then recorded as the latest transfer; with no record at all there
+// is nothing to install.
+TEST_F(UpdateTcp, BuildComesFromTheStoreWhenTheServerIsSilent) {
+    ProgramResult r = updater.run({"-U", "-d", kSerialText});
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    EXPECT_NE(r.err.find("Could not find valid build for this device."), std::string::npos)
+        << r.err;
+
+    start();
+    const fs::path device = updater.store() / kSerialText;
+    fs::create_directories(device);
+    ASSERT_TRUE(sWriteBird((device / "4242.bird").string(), BirdSpec{}));
+    {
+        std::ofstream settings(device / ".settings");
+        settings << "LATEST_DOWNLOAD=4242.bird\n";
+    }
+    r = updater.run({"-U", "-d", kSerialText});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("Updating with the Latest Download"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Updating firmware with build: 4242"), std::string::npos) << r.out;
+    EXPECT_TRUE(flashHolds(sStamped(sImage(BirdSpec{}.firmwareSize), kSerial)));
+    EXPECT_NE(settings().find("LATEST_TRANSFER=4242.bird\n"), std::string::npos) << settings();
+}
+
 }  // namespace
