@@ -4,9 +4,9 @@
 // byte).
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -22,7 +22,7 @@ namespace {
 
 // A loopback peer that sends an endless run of bytes to the one connection it accepts.
 class Source {
-public:
+  public:
     Source() {
         listener = socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in a{};
@@ -52,7 +52,7 @@ public:
     }
     uint16_t port = 0;
 
-private:
+  private:
     int listener = -1;
     std::atomic<bool> stop{false};
     std::thread sender;

@@ -23,7 +23,7 @@ namespace Halvorine {
 
 class Module {
   public:
-    // Networking mode on. (Pass the model as a uint8_t: a plain int literal would fit both.)
+    // Networking mode on.
     Module(uint8_t address, uint8_t model);
     Module(uint8_t address, bool networkingMode, uint8_t model);
     virtual ~Module();

@@ -8,30 +8,15 @@
 #include <vector>
 
 #include "discovery/aMulticast.h"
+#include "discovery/aNexusDiscovery.h"
 #include "discovery/discover.h"
 #include "discovery/zBeaconInterface.h"
 #include "engine/aDebug.h"
 
 namespace {
 
-constexpr int kMaxInterfaces = 50;
-
-// Local multicast exchange: server index i listens on 9850 + i and answers to 9950 + i.
-constexpr const char* kLocalGroup = "224.0.0.7";
-constexpr int kRequestPortBase = 9850;
-constexpr int kAnswerPortBase = 9950;
-constexpr int kPortPairs = 50;
-constexpr uint32_t kRequestMagic = 0xABCDDCBA;
-
-// Beacons.
-constexpr int kBeaconPort = 8585;
-constexpr char kBeaconContent[] = "Halvorine2-Discovery";
-constexpr size_t kBeaconContentSize = sizeof kBeaconContent - 1;
-constexpr int kBeaconIntervalMs = 100;
 constexpr int kBeaconReceiveMs = 100;
 constexpr int kBeaconRounds = 22;
-
-static_assert(kBeaconContentSize == 20, "the discovery beacon is 20 characters");
 
 // The specifiers already reported during one search.
 class SeenList {
@@ -51,24 +36,24 @@ class SeenList {
 
 uint8_t _findLinkSpecs_multicast(bool localOnly, discoveryCallback callback, void* ref) {
     in_addr group;
-    inet_pton(AF_INET, kLocalGroup, &group);
+    inet_pton(AF_INET, aNEXUS_MULTICAST_GROUP_TEXT, &group);
     SeenList seen;
     uint8_t count = 0;
     bool going = true;
-    for (int i = 0; i < kPortPairs && going; ++i) {
-        aMulticast* probe =
-            aMulticast_Create(aDISCOVERY_LOOPBACK, group.s_addr, kRequestPortBase + i, false);
+    for (int i = 0; i < aNEXUS_PORT_PAIRS && going; ++i) {
+        aMulticast* probe = aMulticast_Create(aDISCOVERY_LOOPBACK, group.s_addr,
+                                              aNEXUS_REQUEST_PORT_BASE + i, false);
         if (probe) {
             // Free request port: no server holds index i.
             aMulticast_Destroy(&probe);
             continue;
         }
-        aMulticast* answers =
-            aMulticast_Create(aDISCOVERY_LOOPBACK, group.s_addr, kAnswerPortBase + i, false);
-        aMulticast* request =
-            aMulticast_Create(aDISCOVERY_LOOPBACK, group.s_addr, kRequestPortBase + i, true);
+        aMulticast* answers = aMulticast_Create(aDISCOVERY_LOOPBACK, group.s_addr,
+                                                aNEXUS_ANSWER_PORT_BASE + i, false);
+        aMulticast* request = aMulticast_Create(aDISCOVERY_LOOPBACK, group.s_addr,
+                                                aNEXUS_REQUEST_PORT_BASE + i, true);
         if (answers && request) {
-            const uint32_t magic = kRequestMagic;
+            const uint32_t magic = aNEXUS_REQUEST_MAGIC;
             // One byte more than a specifier, so that a longer datagram shows as too long.
             uint8_t answer[aLINKSPEC_SIZE + 1];
             linkSpec spec;
@@ -97,15 +82,19 @@ uint8_t _findLinkSpecs_beacon(bool localOnly, discoveryCallback callback, void* 
     aCZMQ_Prepare();
     zactor_t* beacon = zactor_new(zbeacon, nullptr);
     if (!beacon) return 0;
-    zsock_send(beacon, "si", "CONFIGURE", kBeaconPort);
+    zsock_send(beacon, "si", "CONFIGURE", aNEXUS_BEACON_PORT);
     char* hostText = zstr_recv(beacon);
+    // An empty host text: no interface to beacon on. The host is "*" when beaconing on every
+    // interface; then only loopback specifiers count as local.
+    const bool configured = hostText && hostText[0];
     in_addr host;
-    const bool configured = hostText && hostText[0] && inet_pton(AF_INET, hostText, &host) == 1;
+    if (!configured || inet_pton(AF_INET, hostText, &host) != 1) host.s_addr = aDISCOVERY_LOOPBACK;
     aDebug_Trace(aDEBUG_DISCOVERY, "discovery: beacon host \"%s\"", hostText ? hostText : "");
     zstr_free(&hostText);
     uint8_t count = 0;
     if (configured) {
-        zsock_send(beacon, "sbi", "PUBLISH", kBeaconContent, kBeaconContentSize, kBeaconIntervalMs);
+        zsock_send(beacon, "sbi", "PUBLISH", aNEXUS_BEACON_CONTENT, aNEXUS_BEACON_CONTENT_SIZE,
+                   aNEXUS_BEACON_INTERVAL_MS);
         zsock_send(beacon, "sb", "SUBSCRIBE", "", static_cast<size_t>(0));
         zsock_set_rcvtimeo(beacon, kBeaconReceiveMs);
         SeenList seen;
@@ -152,8 +141,8 @@ uint8_t aDiscovery_Enumerate_aNexusModules(discoveryCallback callback, void* ref
                                            uint32_t networkInterface) {
     if (!callback) return 0;
     const bool local = networkInterface == 0 || networkInterface == aDISCOVERY_LOOPBACK;
-    uint32_t interfaces[kMaxInterfaces];
-    const int listed = aDiscovery_GetIPv4Interfaces(interfaces, kMaxInterfaces);
+    uint32_t interfaces[aNEXUS_MAX_INTERFACES];
+    const int listed = aDiscovery_GetIPv4Interfaces(interfaces, aNEXUS_MAX_INTERFACES);
     if (local || listed == 0) return _findLinkSpecs_multicast(true, callback, ref);
     char text[INET_ADDRSTRLEN];
     if (aDiscovery_ConvertIPv4Interface(networkInterface, text, sizeof text) == 0) return 0;

@@ -29,6 +29,8 @@ void aCZMQ_Prepare() {
         // Keep the program's SIGINT and SIGTERM: CZMQ would otherwise catch them on its first
         // use and leave a blocked program impossible to interrupt.
         zsys_handler_set(nullptr);
+        // A library does not print: CZMQ would write its own errors to standard error.
+        zsys_set_logstream(nullptr);
         _backupInterface.reserve(100);
     });
 }

@@ -10,7 +10,8 @@
 #pragma once
 
 // Prepares CZMQ for use by the library: keeps CZMQ from installing its own SIGINT/SIGTERM
-// handlers, so that the program's signals keep their meaning. Every CZMQ user in the library
+// handlers, so that the program's signals keep their meaning, and from writing its error lines
+// to standard error. Every CZMQ user in the library
 // calls it before its first CZMQ call; it does its work once per process.
 void aCZMQ_Prepare();
 

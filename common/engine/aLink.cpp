@@ -3,8 +3,11 @@
 // this unit reaches a record through aLink_GetRecord.
 #include "engine/aLink.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+
+#include "api/aProtocol.h"
 
 #include "engine/aDebug.h"
 #include "engine/aMutex.h"
@@ -13,11 +16,6 @@
 
 namespace {
 
-// Link-level packets of the host; both carry odd addresses, which modules never use.
-constexpr uint8_t kMagicAddress = 0xAD;  // no data; a module answers with a zero-length packet
-constexpr uint8_t kRouteAddress = 0xAF;  // one data byte: 1 when the link starts, 0 when it stops
-
-constexpr int kMagicPacketsPerSync = 6;
 constexpr uint32_t kStartPolls = 200;  // polls of 10 ms while a start or a sync settles
 constexpr uint32_t kPollMs = 10;
 constexpr uint32_t kReadErrorPauseMs = 100;
@@ -37,6 +35,8 @@ constexpr uint32_t kNoWaitPauseMs = 1;
 // does it forever. Past this many in a row the loop paces itself with kStalePauseMs per read.
 constexpr uint32_t kStaleWakeLimit = 256;
 constexpr uint32_t kStalePauseMs = 10;
+// A get that took this long waited inside the transport (USB waits up to 1000 ms for a transfer).
+constexpr auto kBlockingGet = std::chrono::milliseconds(10);
 
 constexpr size_t kPoolBytes = 4096;
 constexpr size_t kPoolAppendLimit = kPoolBytes - aPACKET_MAXBYTES;  // 4066: a full packet fits
@@ -65,7 +65,7 @@ void sRecordPacket(aLink* link, uint8_t type, const aPacket* packet) {
 }
 
 aErr sQueueRoute(aLink* link, uint8_t value) {
-    aPacket* route = aPacket_CreateWithData(kRouteAddress, 1, &value);
+    aPacket* route = aPacket_CreateWithData(cmdFORCEROUTE, 1, &value);
     if (!route) return aErrMemory;
     aErr err = aPacketFifo_Put(link->outFifo, route);
     aPacket_Destroy(&route);
@@ -78,9 +78,10 @@ void sStartSync(aLink* link) {
     link->status = kLinkStatusSyncing;
     link->syncState = kSyncStateStart;
     aPacket_Reset(link->workPacket);
-    const aPacket magic = sLinkPacket(kMagicAddress, 0, nullptr);
+    const aPacket magic = sLinkPacket(cmdMAGIC, 0, nullptr);
     aErr err = aErrNone;
-    for (int i = 0; i < kMagicPacketsPerSync; ++i) err = aPacketFifo_Put(link->outFifo, &magic);
+    for (unsigned i = 0; i < aPROTO_SYNC_MAGIC_COUNT; ++i)
+        err = aPacketFifo_Put(link->outFifo, &magic);
     if (err == aErrNone) link->syncState = kSyncStateByte1;
 }
 
@@ -123,9 +124,10 @@ void sSyncByte(aLink* link, uint8_t byte) {
 // is not queued. True when the packet was a heartbeat.
 bool sHandleHBBackChannel(aLink* link) {
     const aPacket* p = link->workPacket;
-    if (p->dataSize != 2 || p->data[0] != 0) return false;
-    const uint8_t answer[2] = {0, static_cast<uint8_t>(p->data[1] + 2)};
-    const aPacket reply = sLinkPacket(p->address, 2, answer);
+    if (p->dataSize != aPROTO_HEARTBEAT_LENGTH || p->data[0] != aPROTO_HEARTBEAT_CMD) return false;
+    const uint8_t answer[aPROTO_HEARTBEAT_LENGTH] = {
+        aPROTO_HEARTBEAT_CMD, static_cast<uint8_t>(p->data[1] + aPROTO_HEARTBEAT_ANSWER_ADD)};
+    const aPacket reply = sLinkPacket(p->address, aPROTO_HEARTBEAT_LENGTH, answer);
     aPacketFifo_Put(link->outFifo, &reply);
     return true;
 }
@@ -163,22 +165,48 @@ void sAwaitBytes(aLink* link, uint32_t* staleWakes) {
     aTime_MSSleep(err == aErrUnimplemented ? kNoWaitPauseMs : kStalePauseMs);
 }
 
+// While the link is out of step, an empty read restarts the handshake. Whether a "nothing now"
+// from the stream is an empty read: a COBS stream answers so for each encoded byte it takes while
+// a frame is still arriving, which is progress, and restarting there would drop every answer that
+// spans more than one frame. So the module counts as silent when the get itself waited (USB), or
+// when the stream has nothing further to read; `pending` bounds a run of "readable but nothing"
+// from a stream that never delivers.
+bool sModuleSilent(aLink* link, std::chrono::steady_clock::time_point readStart,
+                   uint32_t* pending) {
+    if (std::chrono::steady_clock::now() - readStart >= kBlockingGet ||
+        *pending >= kStaleWakeLimit || aStream_WaitReadable(link->stream, 0) != aErrNone) {
+        *pending = 0;
+        return true;
+    }
+    ++*pending;
+    return false;
+}
+
 void* sInPipeProcess(void* argument) {
     aLink* link = static_cast<aLink*>(argument);
     link->inReady = 1;
     link->status = kLinkStatusRunning;
     link->syncState = kSyncStateIdle;
     uint32_t staleWakes = 0;
+    uint32_t pending = 0;
     while (link->running) {
+        uint32_t status = link->status;
+        const bool outOfStep = status == kLinkStatusSyncing || status == kLinkStatusIOError;
+        const auto readStart =
+            outOfStep ? std::chrono::steady_clock::now() : std::chrono::steady_clock::time_point{};
         uint8_t byte = 0;
         aErr err = aStream_Read(link->stream, &byte, 1);
         if (err == aErrNotReady) {
-            uint32_t status = link->status;
-            if (status == kLinkStatusSyncing || status == kLinkStatusIOError) sStartSync(link);
+            status = link->status;
+            if (status == kLinkStatusSyncing || status == kLinkStatusIOError) {
+                if (outOfStep && !sModuleSilent(link, readStart, &pending)) continue;
+                sStartSync(link);
+            }
             sAwaitBytes(link, &staleWakes);
             continue;
         }
         staleWakes = 0;
+        pending = 0;
         if (err != aErrNone) {
             if (link->status != kLinkStatusIOError)
                 aDebug_Trace(aDEBUG_LINK, "link %u: read failed (%s)", link->id,
@@ -192,7 +220,7 @@ void* sInPipeProcess(void* argument) {
             continue;
         }
         err = aPacket_AddByte(link->workPacket, byte);
-        if (err != aErrNone || (link->workPacket->address & 1)) {
+        if (err != aErrNone || (link->workPacket->address & 1) != 0) {
             aDebug_Trace(aDEBUG_LINK, "link %u: out of step at byte 0x%02X, resyncing", link->id,
                          byte);
             sStartSync(link);
@@ -273,10 +301,14 @@ int sJoinThreads(aLink* link) {
 
 uint32_t aLink_Init(uint32_t linkId, aStream* stream) {
     aLink* link = aLink_GetRecord(linkId);
-    if (!link) {
+    if (!link || link->inThread || link->outThread) {
+        // No record, or one whose threads still run on its stream.
         aStream_Destroy(&stream);
         return 0;
     }
+    // A record initialised before (a reset) gives back what it held.
+    if (link->stream == stream) link->stream = nullptr;
+    aLink_ReleaseParts(link);
     link->check = 0;
     link->id = linkId;
     link->running = 0;
@@ -316,7 +348,7 @@ void aLink_ReleaseParts(aLink* link) {
     if (link->inFifo) aPacketFifo_Destroy(&link->inFifo);
     if (link->outFifo) aPacketFifo_Destroy(&link->outFifo);
     if (link->workPacket) aPacket_Destroy(&link->workPacket);
-    // The packet log and its lock are made by the packet-debug operations; none exists yet here.
+    // Packet logs are not made by this engine yet, so there is none to release; its lock is.
     link->packetLog = nullptr;
     if (link->logSema) aMutex_Destroy(&link->logSema);
     if (link->userFilterSema) aMutex_Destroy(&link->userFilterSema);
@@ -350,7 +382,7 @@ aErr aLink_Start(uint32_t linkId) {
         aTime_MSSleep(kPollMs);
     }
     if (!started) return aErrIndexRange;
-    return sQueueRoute(link, 1);
+    return sQueueRoute(link, aPROTO_ROUTE_ON);
 }
 
 aErr aLink_Stop(aLink* link) {
@@ -360,7 +392,7 @@ aErr aLink_Stop(aLink* link) {
     link->status = kLinkStatusStopping;
     aErr result = aErrNone;
     if (link->inThread || link->outThread) {
-        if (link->outThread) result = sQueueRoute(link, 0);
+        if (link->outThread) result = sQueueRoute(link, aPROTO_ROUTE_OFF);
         if (sJoinThreads(link) != 0) result = aErrUnknown;
         aPacket_Reset(link->workPacket);
     }

@@ -91,8 +91,10 @@ inline bool aVALIDLINK(const aLink* link) {
 // --- One link ---------------------------------------------------------------------------------
 
 // Initialises the record of an existing table entry: new FIFOs and work packet, no threads, status
-// kLinkStatusStopped with a stream or kLinkStatusNoStream without. The link owns the stream from
-// here on. Returns the id, or 0 when the id has no entry or record or a part cannot be made.
+// kLinkStatusStopped with a stream or kLinkStatusNoStream without; a record initialised before
+// first releases what it held. The link owns the stream from here on (also when this fails).
+// Returns the id, or 0 when the id has no entry or record, its threads run, or a part cannot be
+// made.
 uint32_t aLink_Init(uint32_t linkId, aStream* stream);
 
 // Starts the receive and send threads, waits up to about 2 s for both to run (aErrIndexRange

@@ -315,7 +315,6 @@ aErr aLink_Reset(uint32_t linkId) {
         aDebug_Trace(aDEBUG_LINK, "link %u: reset failed (%s)", linkId, aError_GetErrorText(err));
         return err != aErrNone ? err : aErrConnection;
     }
-    aLink_ReleaseParts(link);
     if (aLink_Init(linkId, stream) != linkId) return aErrConnection;
     return aLink_Start(linkId);
 }

@@ -30,6 +30,7 @@ struct SocketRef {
     sockaddr_in address;
     std::atomic<int> socket;  // -1 when closed
     std::atomic<uint32_t> flags;
+    std::atomic<uint32_t> generation;  // counts connections made; the descriptor number stays
     uint16_t check;
     std::mutex reconnect;  // one reconnect at a time
     // Receive side, used by the reading thread only.
@@ -60,11 +61,14 @@ aErr sSocketStreamSetOptions(int fd) {
     return aErrNone;
 }
 
+// Ends the connection but keeps its descriptor number: the other thread may be about to use it,
+// and a number given back to the system could meanwhile name an unrelated file. The number is
+// reused for the next connection (dup2) or closed when the stream is deleted.
 void sCloseSocket(SocketRef* r) {
     r->flags &= ~kConnected;
-    int fd = r->socket.exchange(-1);
+    int fd = r->socket;
     if (fd >= 0) {
-        close(fd);
+        shutdown(fd, SHUT_RDWR);
         aTime_MSSleep(kReconnectPauseMs);
     }
 }
@@ -79,8 +83,7 @@ aErr sSocketStreamReset(SocketRef* r) {
     if (connect(fd, reinterpret_cast<const sockaddr*>(&r->address), sizeof r->address) != 0) {
         const int e = errno;
         close(fd);
-        if (e == ECONNREFUSED || e == ECONNRESET || e == ETIMEDOUT || sWouldBlock(e) ||
-            e == EINPROGRESS || e == ENETUNREACH || e == EHOSTUNREACH)
+        if (e == ECONNREFUSED || e == ECONNRESET || e == ETIMEDOUT || sWouldBlock(e))
             return aErrConnection;
         return aErrIO;
     }
@@ -89,16 +92,28 @@ aErr sSocketStreamReset(SocketRef* r) {
         close(fd);
         return err;
     }
+    const int old = r->socket;
+    if (old >= 0) {
+        // Put the new connection under the old number, so a thread still holding that number
+        // now reaches the new connection instead of a closed or recycled descriptor.
+        if (dup2(fd, old) < 0 || fcntl(old, F_SETFD, FD_CLOEXEC) != 0) {
+            close(fd);
+            return aErrIO;
+        }
+        close(fd);
+        fd = old;
+    }
     r->socket = fd;
+    ++r->generation;
     r->flags |= kConnected;
     return aErrNone;
 }
 
-// Repairs the connection that failed on descriptor `failed`, unless the other side has already
-// replaced it, in which case the current connection is used.
-aErr sReconnect(SocketRef* r, int failed) {
+// Repairs the connection `failed` (a generation), unless the other side has already replaced it,
+// in which case the current connection is used.
+aErr sReconnect(SocketRef* r, uint32_t failed) {
     std::lock_guard<std::mutex> hold(r->reconnect);
-    if ((r->flags & kConnected) && r->socket != failed) return aErrNone;
+    if ((r->flags & kConnected) && r->generation != failed) return aErrNone;
     return sSocketStreamReset(r);
 }
 
@@ -139,11 +154,12 @@ aErr sSocketStreamGet(uint8_t* byte, void* ref) {
         return aErrNone;
     }
     if (!(r->flags & kConnected)) return aErrConnection;
+    const uint32_t generation = r->generation;
     int fd = r->socket;
     bool broken = false;
     aErr err = sFill(r, fd, &broken);
     if (broken) {
-        err = sReconnect(r, fd);
+        err = sReconnect(r, generation);
         if (err != aErrNone) return err;
         err = sFill(r, r->socket, &broken);
         if (err != aErrNone) return aErrNotReady;
@@ -160,8 +176,8 @@ aErr sSocketStreamWrite(const uint8_t* bytes, size_t count, void* ref) {
     size_t done = 0;
     int attempts = 0;
     while (done < count) {
-        int fd = r->socket;
-        ssize_t n = send(fd, bytes + done, count - done, MSG_NOSIGNAL);
+        const uint32_t generation = r->generation;
+        ssize_t n = send(r->socket, bytes + done, count - done, MSG_NOSIGNAL);
         if (n >= 0) {
             done += static_cast<size_t>(n);
             if (done < count) attempts = 1;
@@ -170,7 +186,7 @@ aErr sSocketStreamWrite(const uint8_t* bytes, size_t count, void* ref) {
             if (sWouldBlock(e)) {
                 ++attempts;
             } else if (e == EPIPE || e == ECONNRESET || e == ENOTCONN) {
-                aErr err = sReconnect(r, fd);
+                aErr err = sReconnect(r, generation);
                 if (err != aErrNone) return err;
                 ++attempts;
             } else if (e != EINTR) {
@@ -225,6 +241,7 @@ aErr aStream_CreateSocket(uint32_t address, uint16_t port, aStream** stream) {
     r->address.sin_addr.s_addr = address;
     r->socket = -1;
     r->flags = 0;
+    r->generation = 0;
     r->check = kSocketCheck;
     r->blockCount = 0;
     r->blockNext = 0;

@@ -16,18 +16,19 @@
 #include <cstdint>
 
 #include "api/aError.h"
+#include "api/aProtocol.h"
 
 struct libusb_context;
 struct libusb_device_handle;
 
-// The maker's USB vendor id, and the product ids of its modules (top bit clear).
-constexpr uint16_t HALVORINE_VENDOR_ID = 0x4B1D;
+// The maker's USB vendor id is HALVORINE_VENDOR_ID (api/aProtocol.h); the product ids of its
+// modules have the top bit clear.
 constexpr uint16_t HALVORINE_PRODUCT_ID_LIMIT = 0x8000;
 
 // The module's vendor interface.
-constexpr uint8_t HALVORINE_USB_CLASS = 0xFF;
-constexpr uint8_t HALVORINE_USB_SUBCLASS = 0x88;
-constexpr uint8_t HALVORINE_USB_PROTOCOL = 0x10;
+constexpr uint8_t HALVORINE_USB_CLASS = aPROTO_USB_CLASS;
+constexpr uint8_t HALVORINE_USB_SUBCLASS = aPROTO_USB_SUBCLASS;
+constexpr uint8_t HALVORINE_USB_PROTOCOL = aPROTO_USB_PROTOCOL;
 
 enum hvusbMode : uint32_t { hvusbModeKernel = 0, hvusbModeLibusb = 1 };
 
@@ -68,7 +69,11 @@ hvusbDevice* hvusb_create_usb(uint32_t mode);
 
 aErr hvusb_open_halvorine_device(hvusbDevice* device, const char* serial);
 aErr hvusb_write_to_device(hvusbDevice* device, const uint8_t* bytes, size_t count);
-// One byte; the libusb back end waits up to 1000 ms for an IN transfer when its buffer is empty.
+// One byte; the libusb back end waits up to 1000 ms for an IN transfer when its buffer is empty
+// (aErrNotReady when none came). I/O errors of the libusb back end are tolerated four times in a
+// row, counted over reads and writes together: a tolerated read error answers aErrNotReady (no
+// byte was read), a tolerated write error aErrNone; the fifth fails the device, which then answers
+// aErrIO to every read and write until it is reopened.
 aErr hvusb_get_from_device(hvusbDevice* device, uint8_t* byte);
 // For the receive loop: waits at most `milliseconds` until a get may find a byte (aErrNone) or
 // answers aErrTimeout. The libusb back end answers aErrNone at once: its get already waits.

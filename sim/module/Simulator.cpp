@@ -385,15 +385,18 @@ class PtyEndpoint : public Endpoint {
             } else if (n < 0 && errno == EINTR) {
                 continue;
             } else {
-                sim_.log(m_.tag() + " serial: line full, frame dropped");
+                if (!full_) sim_.log(m_.tag() + " serial: nobody reads the line; frames dropped");
+                full_ = true;
                 return;
             }
         }
+        full_ = false;
     }
 
     Simulator& sim_;
     Module& m_;
     int master_ = -1, slave_ = -1;
+    bool full_ = false;
     std::string path_;
     uint64_t session_ = 0;
 };

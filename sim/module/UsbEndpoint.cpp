@@ -40,7 +40,6 @@ class UsbEndpoint : public Endpoint {
         for (uint64_t t : {replugTimer_, unplugTimer_})
             if (t) sim_.cancel(t);
         closeSession();
-        if (dev_.plugged()) dev_.unplug();
     }
 
     void onEvent(ModuleEvent e) override {
@@ -105,8 +104,10 @@ class UsbEndpoint : public Endpoint {
     }
 
     void openSession() {
+        // Bytes go out only while a host holds the interface, so a host that opens the device
+        // later does not find a backlog of heartbeats and answers meant for an earlier one.
         session_ = sim_.openSession(m_, false, "usb", [this](const std::vector<uint8_t>& b) {
-            if (dev_.plugged()) dev_.send(b);
+            if (dev_.plugged() && dev_.claimed()) dev_.send(b);
         });
     }
 

@@ -10,6 +10,8 @@
 #include <umockdev.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -99,7 +101,9 @@ struct Urb {
 
 // One appearance of the device on the bus: a device number, a node, a handler and a FIFO.
 struct Incarnation {
-    VirtualUsbDevice::State* device = nullptr;
+    // Set before the handler is attached; read first by the worker thread, which learns of the
+    // incarnation through umockdev (whose own locking the thread sanitizer cannot see).
+    std::atomic<VirtualUsbDevice::State*> device{nullptr};
     int devnum = 0;
     std::string sysPath;  // "/sys/devices/..."
     std::string devnode;  // "/dev/bus/usb/001/NNN"
@@ -109,7 +113,8 @@ struct Incarnation {
     bool alive = true;
     std::deque<Urb> reapable;
     std::deque<Urb> pendingIn;
-    std::map<UMockdevIoctlClient*, std::set<unsigned>> claims;
+    std::map<UMockdevIoctlClient*, std::set<unsigned>> claims;  // clients referenced
+    std::vector<UMockdevIoctlClient*> blockedReaps;             // referenced; waiting in REAPURB
 };
 
 struct VirtualUsbBus::Impl {
@@ -156,8 +161,45 @@ struct VirtualUsbDevice::State {
     void finish(Incarnation* inc, Urb u, int status, size_t actual) {
         u.record()->status = status;
         u.record()->actual_length = int(actual);
+        for (auto it = inc->blockedReaps.begin(); it != inc->blockedReaps.end(); ++it) {
+            if (*it != u.client) continue;
+            // A blocking REAPURB is waiting for this client: hand the URB over at once.
+            UMockdevIoctlClient* client = *it;
+            inc->blockedReaps.erase(it);
+            const bool given = handOver(client, u);
+            umockdev_ioctl_client_complete(client, given ? 0 : -1, given ? 0 : EFAULT);
+            g_object_unref(client);
+            u.release();
+            return;
+        }
         inc->reapable.push_back(u);
         syncFifo(inc);
+    }
+
+    // Points the reap request's argument at the URB, so that completing it returns the URB.
+    static bool handOver(UMockdevIoctlClient* client, const Urb& u) {
+        GError* gerr = nullptr;
+        UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
+        UMockdevIoctlData* slot = umockdev_ioctl_data_resolve(arg, 0, sizeof(void*), &gerr);
+        if (!slot) {
+            if (gerr) g_error_free(gerr);
+            return false;
+        }
+        umockdev_ioctl_data_set_ptr(slot, 0, u.urb);
+        g_object_unref(slot);
+        return true;
+    }
+
+    void endBlockedReaps(Incarnation* inc, UMockdevIoctlClient* only, int error) {
+        for (auto it = inc->blockedReaps.begin(); it != inc->blockedReaps.end();) {
+            if (only && *it != only) {
+                ++it;
+                continue;
+            }
+            if (error) umockdev_ioctl_client_complete(*it, -1, error);
+            g_object_unref(*it);
+            it = inc->blockedReaps.erase(it);
+        }
     }
 
     void pumpIn(Incarnation* inc) {
@@ -193,6 +235,7 @@ struct VirtualUsbDevice::State {
     // claims also hold a reference and are checked for a lost connection when they matter.
     void dropClient(Incarnation* inc, UMockdevIoctlClient* client) {
         if (inc->claims.erase(client)) g_object_unref(client);
+        endBlockedReaps(inc, client, 0);
         for (auto* list : {&inc->reapable, &inc->pendingIn}) {
             for (auto it = list->begin(); it != list->end();) {
                 if (it->client == client) {
@@ -338,18 +381,19 @@ struct VirtualUsbDevice::State {
                     if (it->client != client) continue;
                     Urb u = *it;
                     inc->reapable.erase(it);
-                    UMockdevIoctlData* slot =
-                        umockdev_ioctl_data_resolve(arg, 0, sizeof(void*), &gerr);
-                    if (slot) {
-                        umockdev_ioctl_data_set_ptr(slot, 0, u.urb);
-                        g_object_unref(slot);
-                    }
+                    const bool given = handOver(client, u);
                     u.release();
                     syncFifo(inc);
-                    if (!slot) break;
+                    if (!given) fail(EFAULT);
                     return nullptr;
                 }
-                if (gerr) break;
+                if (request == USBDEVFS_REAPURB && inc->alive) {
+                    // Held until one of this client's URBs completes.
+                    g_object_ref(client);
+                    inc->blockedReaps.push_back(client);
+                    *result = 1;
+                    return nullptr;
+                }
                 fail(inc->alive ? EAGAIN : ENODEV);
                 syncFifo(inc);
                 return nullptr;
@@ -436,15 +480,18 @@ struct VirtualUsbDevice::State {
 
 namespace {
 
-gboolean sHandleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data) {
+gboolean sHandleIoctl(UMockdevIoctlBase* base, UMockdevIoctlClient* client, gpointer data) {
     Incarnation* inc = static_cast<Incarnation*>(data);
-    return inc->device->handle(inc, client);
+    // Every request is answered here; the base class's own handler must not answer it too (it
+    // would fail a request that is being held).
+    g_signal_stop_emission_by_name(base, "handle-ioctl");
+    return inc->device.load()->handle(inc, client);
 }
 
 void sClientVanished(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data) {
     Incarnation* inc = static_cast<Incarnation*>(data);
-    std::lock_guard<std::mutex> hold(inc->device->lock);
-    inc->device->dropClient(inc, client);
+    std::lock_guard<std::mutex> hold(inc->device.load()->lock);
+    inc->device.load()->dropClient(inc, client);
 }
 
 }  // namespace
@@ -528,6 +575,23 @@ void VirtualUsbDevice::State::endIncarnation() {
         inc->pendingIn.clear();
         for (const auto& c : inc->claims) g_object_unref(c.first);
         inc->claims.clear();
+        // Blocked reaps take the URBs just ended; any left answer ENODEV.
+        for (auto it = inc->reapable.begin(); it != inc->reapable.end();) {
+            auto waiting =
+                std::find(inc->blockedReaps.begin(), inc->blockedReaps.end(), it->client);
+            if (waiting == inc->blockedReaps.end()) {
+                ++it;
+                continue;
+            }
+            UMockdevIoctlClient* client = *waiting;
+            inc->blockedReaps.erase(waiting);
+            const bool given = handOver(client, *it);
+            umockdev_ioctl_client_complete(client, given ? 0 : -1, given ? 0 : EFAULT);
+            g_object_unref(client);
+            it->release();
+            it = inc->reapable.erase(it);
+        }
+        endBlockedReaps(inc, nullptr, ENODEV);
         syncFifo(inc);
     }
     umockdev_testbed_uevent(bus->testbed, inc->sysPath.c_str(), "remove");
@@ -543,17 +607,27 @@ VirtualUsbDevice::VirtualUsbDevice(VirtualUsbBus& bus, const UsbIdentity& identi
 }
 
 VirtualUsbDevice::~VirtualUsbDevice() {
+    // Stop the requests first (outside the lock, which a request being answered may hold), then
+    // release what the incarnations hold.
     for (auto& inc : state->incarnations) {
-        if (inc->handler) {
-            if (inc->alive)
-                umockdev_testbed_detach_ioctl(state->bus->testbed, inc->devnode.c_str(), nullptr);
-            g_signal_handlers_disconnect_by_data(inc->handler, inc.get());
-            g_object_unref(inc->handler);
-        }
+        if (!inc->handler) continue;
+        umockdev_testbed_detach_ioctl(state->bus->testbed, inc->devnode.c_str(), nullptr);
+        g_signal_handlers_disconnect_by_data(inc->handler, inc.get());
+    }
+    std::lock_guard<std::mutex> hold(state->lock);
+    for (auto& inc : state->incarnations) {
         for (auto* list : {&inc->reapable, &inc->pendingIn})
             for (Urb& u : *list) u.release();
         for (const auto& c : inc->claims) g_object_unref(c.first);
+        for (UMockdevIoctlClient* client : inc->blockedReaps) g_object_unref(client);
+        inc->reapable.clear();
+        inc->pendingIn.clear();
+        inc->claims.clear();
+        inc->blockedReaps.clear();
         if (inc->fifo >= 0) close(inc->fifo);
+        inc->fifo = -1;
+        if (inc->handler) g_object_unref(inc->handler);
+        inc->handler = nullptr;
     }
 }
 

@@ -17,7 +17,6 @@
 #include <cstdint>
 #include <cstring>
 #include <map>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -58,8 +57,18 @@ class SimProcess {
         std::vector<char*> argv;
         for (auto& a : all) argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
+        // The simulator makes its own USB bus; it never runs under a test's preload library.
+        std::vector<std::string> env;
+        for (char** e = environ; *e; ++e) {
+            std::string v = *e;
+            if (v.rfind("LD_PRELOAD=", 0) != 0 && v.rfind("UMOCKDEV_DIR=", 0) != 0)
+                env.push_back(v);
+        }
+        std::vector<char*> envp;
+        for (auto& v : env) envp.push_back(const_cast<char*>(v.c_str()));
+        envp.push_back(nullptr);
         uint64_t t0 = nowMs();
-        int rc = posix_spawn(&pid_, path.c_str(), &fa, nullptr, argv.data(), environ);
+        int rc = posix_spawn(&pid_, path.c_str(), &fa, nullptr, argv.data(), envp.data());
         posix_spawn_file_actions_destroy(&fa);
         ::close(out[1]);
         ::close(err[1]);
@@ -141,13 +150,21 @@ class SimProcess {
     }
 
   private:
+    // Tokens "SERIAL:KIND=WHERE" and "KEY=VALUE", separated by spaces.
     void parseReady() {
-        std::regex tok(R"(([0-9A-F]{8}):(tcp|pty|usb|behind)=(\S+))");
-        for (std::sregex_iterator it(ready_.begin(), ready_.end(), tok), end; it != end; ++it)
-            endpoints_[(*it)[1].str() + ":" + (*it)[2].str()] = (*it)[3].str();
-        std::regex kv(R"((UMOCKDEV_DIR|probe)=(\S+))");
-        for (std::sregex_iterator it(ready_.begin(), ready_.end(), kv), end; it != end; ++it)
-            values_[(*it)[1].str()] = (*it)[2].str();
+        size_t p = 0;
+        while (p < ready_.size()) {
+            size_t q = ready_.find(' ', p);
+            std::string tok = ready_.substr(p, q == std::string::npos ? std::string::npos : q - p);
+            p = q == std::string::npos ? ready_.size() : q + 1;
+            size_t eq = tok.find('=');
+            if (eq == std::string::npos) continue;
+            std::string key = tok.substr(0, eq), val = tok.substr(eq + 1);
+            if (key.size() > 9 && key[8] == ':')
+                endpoints_[key] = val;
+            else
+                values_[key] = val;
+        }
     }
 
     pid_t pid_ = -1;

@@ -54,6 +54,14 @@ std::string runClient(const std::string& umockdevDir, const std::vector<std::str
 class ModsimUsb : public ::testing::Test {
   protected:
     void start(const std::string& extra = "") {
+        // Under ThreadSanitizer the simulator's bus runs inside uninstrumented umockdev and GLib,
+        // whose own locking it cannot see; the bus's suppressions cover those libraries.
+        std::string tsan = std::getenv("TSAN_OPTIONS") ? std::getenv("TSAN_OPTIONS") : "";
+        if (tsan.find("suppressions=") == std::string::npos) {
+            tsan += std::string(tsan.empty() ? "" : ":") + "suppressions=" + HV_SOURCE_DIR +
+                    "/sim/vusb/tsan.supp";
+            setenv("TSAN_OPTIONS", tsan.c_str(), 1);
+        }
         ASSERT_TRUE(sim.start({"--module",
                                "serial=40F5849A,address=4,model=19,link=usb,loader_pid=0x93,"
                                "loader_delay=200,reboot_delay=200" +

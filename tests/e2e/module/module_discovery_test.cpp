@@ -1,7 +1,7 @@
 // Module::connect by serial number (discovery, then connect) against the module simulator, and
 // the fallback to a link server search. Discovery multicasts, so CTest runs this executable only
 // inside the private network namespace that tests/netns/run-in-netns makes (loopback and
-// 192.0.2.1/24 on hv0); the fixture refuses to run anywhere else.
+// 192.0.2.1/24 and 192.0.2.2/24 on a veth pair); the fixture refuses to run anywhere else.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -26,16 +26,16 @@ using modsimtest::SimProcess;
 namespace {
 
 const uint32_t kVethAddress = inet_addr("192.0.2.1");
+const uint32_t kOtherVethAddress = inet_addr("192.0.2.2");
 const uint32_t kLocalGroup = inet_addr("224.0.0.7");
 constexpr uint32_t kServerRequestMagic = 0xABCDDCBA;
 
-// Inside the namespace run-in-netns made: not the namespace it started in, and no IPv4 address
-// besides loopback and 192.0.2.1 on hv0.
+// Inside the namespace run-in-netns made (it sets HV_IN_NETNS): not the first process's network
+// namespace, and no IPv4 address besides loopback, 192.0.2.1 on veth0 and 192.0.2.2 on veth1.
 bool sInPrivateNetwork() {
-    const char* outer = getenv("HV_NETNS_OUTER");
-    struct stat mine;
-    if (!outer || stat("/proc/self/ns/net", &mine) != 0 || std::to_string(mine.st_ino) == outer)
-        return false;
+    struct stat mine, first;
+    if (stat("/proc/self/ns/net", &mine) != 0) return false;
+    if (stat("/proc/1/ns/net", &first) == 0 && first.st_ino == mine.st_ino) return false;
     ifaddrs* list = nullptr;
     if (getifaddrs(&list) != 0) return false;
     bool sawVeth = false, safe = true;
@@ -43,9 +43,9 @@ bool sInPrivateNetwork() {
         if (!e->ifa_addr || e->ifa_addr->sa_family != AF_INET) continue;
         const uint32_t a = reinterpret_cast<sockaddr_in*>(e->ifa_addr)->sin_addr.s_addr;
         if ((ntohl(a) >> 24) == 127) continue;
-        if (a == kVethAddress && std::strcmp(e->ifa_name, "hv0") == 0)
+        if (a == kVethAddress && std::strcmp(e->ifa_name, "veth0") == 0)
             sawVeth = true;
-        else
+        else if (!(a == kOtherVethAddress && std::strcmp(e->ifa_name, "veth1") == 0))
             safe = false;
     }
     freeifaddrs(list);
@@ -95,7 +95,9 @@ class LinkServerAnswer {
 class ModuleDiscovery : public ::testing::Test {
   protected:
     void SetUp() override {
-        if (!getenv("HV_NETNS_OUTER")) GTEST_SKIP() << "runs only inside tests/netns/run-in-netns";
+        const char* inside = getenv("HV_IN_NETNS");
+        if (!inside || std::strcmp(inside, "1") != 0)
+            GTEST_SKIP() << "runs only inside tests/netns/run-in-netns";
         if (!sInPrivateNetwork()) GTEST_FAIL() << "the private network namespace is not as made";
         ASSERT_TRUE(sim.start({"--probe", "192.0.2.1", "--module",
                                "serial=5EED0001,model=19,address=4,build=321,link=tcp"}))

@@ -216,6 +216,8 @@ TEST_F(ModuleOnSim, OversizedByteStringLeavesNothingBehind) {
     size_t count = 0;
     EXPECT_EQ(aErrMemory, sys.getUEIBytes(systemInputPowerBehaviorConfig, buffer, 30, &count));
     EXPECT_EQ(24u, count) << "the first chunk fits";
+    for (uint8_t& b : full) b = uint8_t(~b);
+    ASSERT_EQ(aErrNone, sys.setUEIBytes(systemInputPowerBehaviorConfig, full, sizeof full));
     std::memset(buffer, 0, sizeof buffer);
     ASSERT_EQ(aErrNone, sys.getUEIBytes(systemInputPowerBehaviorConfig, buffer, 64, &count));
     EXPECT_EQ(64u, count);

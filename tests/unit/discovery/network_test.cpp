@@ -7,12 +7,13 @@
 #include <ifaddrs.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -27,17 +28,14 @@
 namespace {
 
 const uint32_t kVethAddress = inet_addr("192.0.2.1");
+const uint32_t kOtherVethAddress = inet_addr("192.0.2.2");
 const uint32_t kLocalGroup = inet_addr("224.0.0.7");
 constexpr uint32_t kMagic = 0xABCDDCBA;
 
-// True inside the namespace run-in-netns makes: a network namespace other than the one the script
-// started in (it passes that one's inode in HV_NETNS_OUTER), whose only IPv4 addresses are
-// loopback ones and 192.0.2.1 on hv0. Anywhere else our multicast could reach a real network.
+// True inside the namespace run-in-netns makes (it sets HV_IN_NETNS): its only IPv4 addresses
+// are loopback ones, 192.0.2.1 on veth0 and 192.0.2.2 on veth1. Anywhere else our multicast could
+// reach a real network, so the tests do not run.
 bool sInPrivateNetwork() {
-    const char* outer = getenv("HV_NETNS_OUTER");
-    struct stat mine;
-    if (!outer || stat("/proc/self/ns/net", &mine) != 0 || std::to_string(mine.st_ino) == outer)
-        return false;
     ifaddrs* list = nullptr;
     if (getifaddrs(&list) != 0) return false;
     bool sawVeth = false, safe = true;
@@ -45,9 +43,9 @@ bool sInPrivateNetwork() {
         if (!e->ifa_addr || e->ifa_addr->sa_family != AF_INET) continue;
         const uint32_t a = reinterpret_cast<sockaddr_in*>(e->ifa_addr)->sin_addr.s_addr;
         if ((ntohl(a) >> 24) == 127) continue;
-        if (a == kVethAddress && strcmp(e->ifa_name, "hv0") == 0)
+        if (a == kVethAddress && strcmp(e->ifa_name, "veth0") == 0)
             sawVeth = true;
-        else
+        else if (!(a == kOtherVethAddress && strcmp(e->ifa_name, "veth1") == 0))
             safe = false;
     }
     freeifaddrs(list);
@@ -57,7 +55,9 @@ bool sInPrivateNetwork() {
 class PrivateNetwork : public ::testing::Test {
   protected:
     void SetUp() override {
-        if (!getenv("HV_NETNS_OUTER")) GTEST_SKIP() << "runs only inside tests/netns/run-in-netns";
+        const char* inside = getenv("HV_IN_NETNS");
+        if (!inside || strcmp(inside, "1") != 0)
+            GTEST_SKIP() << "runs only inside tests/netns/run-in-netns";
         if (!sInPrivateNetwork()) GTEST_FAIL() << "the private network namespace is not as made";
     }
 };
@@ -91,10 +91,13 @@ class ProbePeer {
         local.sin_family = AF_INET;
         local.sin_port = htons(9888);
         EXPECT_EQ(0, bind(socket_, reinterpret_cast<sockaddr*>(&local), sizeof local));
-        ip_mreq join{};
-        join.imr_multiaddr.s_addr = inet_addr("232.2.2.2");
-        join.imr_interface.s_addr = kVethAddress;
-        EXPECT_EQ(0, setsockopt(socket_, IPPROTO_IP, IP_ADD_MEMBERSHIP, &join, sizeof join));
+        // Joined on both interfaces: each probe reaches it as its own interface's loopback copy.
+        for (uint32_t iface : {kVethAddress, kOtherVethAddress}) {
+            ip_mreq join{};
+            join.imr_multiaddr.s_addr = inet_addr("232.2.2.2");
+            join.imr_interface.s_addr = iface;
+            EXPECT_EQ(0, setsockopt(socket_, IPPROTO_IP, IP_ADD_MEMBERSHIP, &join, sizeof join));
+        }
         timeval wait{0, 50000};
         setsockopt(socket_, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
         thread_ = std::thread([this] { run(); });
@@ -105,6 +108,11 @@ class ProbePeer {
         close(socket_);
     }
     int probes() const { return probes_; }
+    // The source addresses of the probes heard so far.
+    std::set<uint32_t> sources() const {
+        std::lock_guard<std::mutex> hold(lock_);
+        return sources_;
+    }
 
   private:
     void run() {
@@ -116,6 +124,10 @@ class ProbePeer {
                                          reinterpret_cast<sockaddr*>(&from), &length);
             if (got != 16 || probe[0] != 1) continue;
             ++probes_;
+            {
+                std::lock_guard<std::mutex> hold(lock_);
+                sources_.insert(from.sin_addr.s_addr);
+            }
             from.sin_port = htons(9889);
             for (const auto& answer : answers_)
                 sendto(socket_, answer.data(), answer.size(), 0, reinterpret_cast<sockaddr*>(&from),
@@ -126,6 +138,8 @@ class ProbePeer {
     int socket_ = -1;
     std::atomic<bool> stop_{false};
     std::atomic<int> probes_{0};
+    mutable std::mutex lock_;
+    std::set<uint32_t> sources_;
     std::thread thread_;
 };
 
@@ -161,8 +175,8 @@ TEST_F(TcpipProbe, AnswersBecomeSpecifiersInArrivalOrder) {
     ProbePeer peer({sAnswer(4, 8701, 0x40F5849A, 0x13, 16),
                     sAnswer(6, 0x1234, 0x0BADF00D, 0x13, 12), sAnswer(7, 1, 0x11111111, 0x13, 5)});
     Seen seen;
-    EXPECT_EQ(2, aDiscovery_EnumerateModules(TCPIP, sCollect, &seen, aDISCOVERY_LOOPBACK));
-    EXPECT_EQ(1, peer.probes()) << "one probe per non-loopback address";
+    EXPECT_EQ(2, aDiscovery_EnumerateModules(TCPIP, sCollect, &seen, kVethAddress));
+    EXPECT_EQ(1, peer.probes()) << "one probe through the named interface";
     ASSERT_EQ(2u, seen.specs.size());
     const linkSpec& a = seen.specs[0];
     EXPECT_EQ(TCPIP, a.type);
@@ -181,11 +195,46 @@ TEST_F(TcpipProbe, AnswersBecomeSpecifiersInArrivalOrder) {
     EXPECT_EQ(6u, b.module);
 }
 
-TEST_F(TcpipProbe, ProbeThroughANamedInterface) {
+// Every non-loopback address sends a probe, and answers are not filtered: a module that hears
+// the probe from both addresses is reported twice.
+TEST_F(TcpipProbe, EveryInterfaceIsProbed) {
     ProbePeer peer({sAnswer(4, 8701, 0x01020304, 0x13, 16)});
     Seen seen;
-    EXPECT_EQ(1, aDiscovery_EnumerateModules(TCPIP, sCollect, &seen, kVethAddress));
-    EXPECT_EQ(1, peer.probes());
+    const int count = aDiscovery_EnumerateModules(TCPIP, sCollect, &seen, aDISCOVERY_LOOPBACK);
+    EXPECT_EQ((std::set<uint32_t>{kVethAddress, kOtherVethAddress}), peer.sources());
+    EXPECT_EQ(peer.probes(), count);
+    EXPECT_GE(count, 2);
+    for (const linkSpec& spec : seen.specs) EXPECT_EQ(0x01020304u, spec.serial_num);
+}
+
+// Something that keeps sending to the answer port cannot keep the search going for ever. (A
+// fixture of its own: CTest runs it in parallel with the other probe tests.)
+using TcpipFlood = PrivateNetwork;
+
+TEST_F(TcpipFlood, EndlessDatagramsEndTheSearchInTime) {
+    std::atomic<bool> stop{false};
+    std::thread stray([&stop] {
+        const int s = ::socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(9889);
+        to.sin_addr.s_addr = kVethAddress;
+        const std::vector<uint8_t> junk = sAnswer(4, 1, 0x0000000C, 0x13, 3);
+        while (!stop) {
+            sendto(s, junk.data(), junk.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+            aTime_MSSleep(300);
+        }
+        close(s);
+    });
+    Seen seen;
+    const uint64_t start = aTime_GetMSTicks();
+    EXPECT_EQ(0, aDiscovery_EnumerateModules(TCPIP, sCollect, &seen, aDISCOVERY_LOOPBACK));
+    const uint64_t elapsed = aTime_GetMSTicks() - start;
+    stop = true;
+    stray.join();
+    EXPECT_TRUE(seen.specs.empty()) << "3-byte datagrams name no module";
+    EXPECT_GE(elapsed, 9900u);
+    EXPECT_LT(elapsed, 11500u);
 }
 
 // The callback contract: stop after the first specifier, counting only what was marked found.
@@ -420,11 +469,25 @@ TEST_F(Beacon, SilentNetworkEndsAfterTheRounds) {
     EXPECT_LT(elapsed, 3500u);
 }
 
+TEST_F(Beacon, AbsentInterfaceEndsAtOnceAndQuietly) {
+    Seen seen;
+    testing::internal::CaptureStderr();
+    testing::internal::CaptureStdout();
+    const uint64_t start = aTime_GetMSTicks();
+    EXPECT_EQ(0, aDiscovery_EnumerateModules(ANEXUS, sCollect, &seen, inet_addr("198.51.100.9")));
+    EXPECT_LT(aTime_GetMSTicks() - start, 1000u);
+    EXPECT_EQ("", testing::internal::GetCapturedStdout());
+    EXPECT_EQ("", testing::internal::GetCapturedStderr());
+    EXPECT_TRUE(seen.specs.empty());
+}
+
 TEST_F(Beacon, InterfaceListHoldsTheVethAddress) {
     uint32_t addresses[50];
     EXPECT_EQ(0, aDiscovery_GetIPv4Interfaces(nullptr, 50));
-    ASSERT_EQ(1, aDiscovery_GetIPv4Interfaces(addresses, 50));
-    EXPECT_EQ(kVethAddress, addresses[0]);
+    ASSERT_EQ(2, aDiscovery_GetIPv4Interfaces(addresses, 50));
+    EXPECT_EQ((std::set<uint32_t>{kVethAddress, kOtherVethAddress}),
+              (std::set<uint32_t>{addresses[0], addresses[1]}));
+    EXPECT_EQ(1, aDiscovery_GetIPv4Interfaces(addresses, 1)) << "capacity";
 }
 
 }  // namespace

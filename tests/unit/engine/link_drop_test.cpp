@@ -1,8 +1,7 @@
 // A TCP module that drops the connection: the link's reads fail (kLinkStatusIOError) because the
 // stream cannot reconnect while nobody listens, and a reset reconnects once the module is back.
 //
-// Not run under ThreadSanitizer: when the connection drops, the socket stream's reader closes and
-// replaces the descriptor that the writer thread may be sending on at that moment.
+// Also run under ThreadSanitizer: the reader's reconnect must not race the writer's sends.
 #include <gtest/gtest.h>
 
 #include "engine/aLink.h"

@@ -2,11 +2,13 @@
 // ptys), sharing through the use count, destruction and reset.
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <time.h>
 
 #include <chrono>
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "engine/aLink.h"
 #include "link_peer.h"
@@ -146,6 +148,32 @@ TEST_F(SerialModule, ResetOfASerialLinkFailsAfterTwoSecondsAndLeavesItStopped) {
     EXPECT_EQ(aLink_Destroy(&id), aErrNone);
 }
 
+// Each answer to a magic packet comes in a COBS frame of its own, and the stream takes a frame's
+// encoded bytes one at a time with "nothing yet" in between: that must not restart the handshake,
+// or the link would never get back in step and would flood the line with magic packets.
+TEST_F(SerialModule, AnOutOfStepSerialLinkResyncsOnFramedAnswers) {
+    uint32_t id = aLink_CreateSerial(0x7171, path.c_str(), 115200);
+    ASSERT_NE(id, 0u);
+    ASSERT_TRUE(peer->waitFor(kRouteOn, 2000));
+    peer->send({0x05, 0x00});  // an odd address: out of step
+    ASSERT_TRUE(peer->waitFor(Bytes{0xAD, 0x00}, 2000));
+    EXPECT_EQ(aLink_GetStatus(id), kLinkStatusSyncing);
+    peer->answerMagic(0x04);
+    peer->send({0x04, 0x00});
+    linktest::waitForStatus(id, kLinkStatusRunning, 2000);
+    EXPECT_EQ(aLink_GetStatus(id), kLinkStatusRunning);
+    peer->stopAnsweringMagic();
+    EXPECT_LT(peer->settle(100, 1000).size(), 30u);  // a handful of magic packets, no flood
+    aLink_DrainPackets(
+        id, [](const aPacket*, void*) { return true; }, nullptr);
+    peer->send({0x04, 0x01, 0x43});
+    aPacket* p = aLink_AwaitPacket(id, 2000);
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(p->data[0], 0x43);
+    aPacket_Destroy(&p);
+    EXPECT_EQ(aLink_Destroy(&id), aErrNone);
+}
+
 // A USB module reached through a kernel-driver node: a link named "halvorine.%08X" in a
 // directory of the test's own, pointing at a pty.
 class UsbNodeModule : public SerialModule {
@@ -198,6 +226,37 @@ TEST_F(UsbNodeModule, ASilentModuleGivesNoLink) {
     peer->answerMagic(0x04);
     uint32_t id = aLink_CreateUSB(kSerial);
     EXPECT_NE(id, 0u);
+    EXPECT_EQ(aLink_Destroy(&id), aErrNone);
+}
+
+}  // namespace
+
+namespace {
+
+double processCpuSeconds() {
+    timespec t{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return double(t.tv_sec) + double(t.tv_nsec) / 1e9;
+}
+
+// The socket stream answers "nothing now" at once; an idle link must sleep in between rather than
+// poll in a loop.
+TEST(LinkTableTcp, AnIdleLinkDoesNotBurnACore) {
+    TcpModule module;
+    ASSERT_TRUE(module.listening());
+    uint32_t id = aLink_CreateTCPIP(0x0101, linktest::loopbackAddress(), module.port());
+    ASSERT_NE(id, 0u);
+    Peer* peer = module.accept();
+    ASSERT_NE(peer, nullptr);
+    ASSERT_TRUE(peer->waitFor(kRouteOn, 2000));
+    const double cpu = processCpuSeconds();
+    const auto t = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const double share = (processCpuSeconds() - cpu) / (double(msSince(t)) / 1000.0);
+    EXPECT_LT(share, 0.1) << "the idle link used " << share * 100 << " % of a core";
+    // And it still answers at once when the module speaks.
+    peer->sendRaw({0x04, 0x02, 0x00, 0x01});
+    EXPECT_TRUE(peer->waitFor(Bytes{0x04, 0x02, 0x00, 0x03}, 1000));
     EXPECT_EQ(aLink_Destroy(&id), aErrNone);
 }
 

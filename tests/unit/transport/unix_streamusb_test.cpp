@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <libusb.h>
 #include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -20,6 +22,8 @@
 #include "transport/aStreamUSB.h"
 #include "transport/hvusb_driver.h"
 #include "transport/hvusb_testing.h"
+
+extern char** environ;
 
 namespace {
 
@@ -102,19 +106,46 @@ TEST_F(UsbStreamTest, RefusesSerialZeroAndFindsOnlyItsModule) {
     EXPECT_FALSE(device->claimed());
 }
 
-TEST_F(UsbStreamTest, InterfaceHeldElsewhereIsBusy) {
-    // Another program's claim: its own libusb context and device handle.
-    libusb_context* ctx = nullptr;
-    ASSERT_EQ(libusb_init(&ctx), 0);
-    libusb_device_handle* h =
-        libusb_open_device_with_vid_pid(ctx, HALVORINE_VENDOR_ID, device->identity().productId);
-    ASSERT_NE(h, nullptr);
-    ASSERT_EQ(libusb_claim_interface(h, 0), 0);
+TEST_F(UsbStreamTest, InterfaceHeldByAnotherProcessIsBusy) {
+    // Another program on the same bus claims the interface and holds it until its input ends.
+    std::vector<std::string> env;
+    for (char** e = environ; *e; ++e) {
+        std::string v = *e;
+        if (v.rfind("UMOCKDEV_DIR=", 0) != 0 && v.rfind("LD_PRELOAD=", 0) != 0) env.push_back(v);
+    }
+    for (const std::string& v : bus->environment()) env.push_back(v);
+    std::vector<char*> envp;
+    for (std::string& v : env) envp.push_back(v.data());
+    envp.push_back(nullptr);
+    int in[2], out[2];
+    ASSERT_EQ(pipe(in), 0);
+    ASSERT_EQ(pipe(out), 0);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_addclose(&actions, in[1]);
+    posix_spawn_file_actions_addclose(&actions, out[0]);
+    char probe[] = VUSB_PROBE, hold[] = "--hold";
+    char vid[8], pid[8];
+    snprintf(vid, sizeof vid, "%04x", HALVORINE_VENDOR_ID);
+    snprintf(pid, sizeof pid, "%04x", device->identity().productId);
+    char* argv[] = {probe, vid, pid, hold, nullptr};
+    pid_t child = 0;
+    ASSERT_EQ(posix_spawn(&child, probe, &actions, nullptr, argv, envp.data()), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    close(in[0]);
+    close(out[1]);
+    char line[16] = {0};
+    ssize_t got = read(out[0], line, sizeof line - 1);
+    EXPECT_EQ(std::string(line, got > 0 ? size_t(got) : 0), "claimed\n");
     EXPECT_EQ(aStream_CreateUSB(kSerial, &s), aErrBusy);
     EXPECT_EQ(s, nullptr);
-    libusb_release_interface(h, 0);
-    libusb_close(h);
-    libusb_exit(ctx);
+    close(in[1]);  // the other program lets go and ends
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    close(out[0]);
     open();
 }
 

@@ -1,13 +1,17 @@
 // The virtual USB bus as libusb sees it: enumeration and descriptors, claims, held IN transfers,
 // time-outs, unplugging and plugging back in, and a second process on the same bus.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <libusb.h>
+#include <linux/usbdevice_fs.h>
 #include <spawn.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <thread>
@@ -236,6 +240,41 @@ TEST_F(BusTest, AnotherProcessUsesTheBusThroughItsEnvironment) {
     ASSERT_EQ(waitpid(child, &status, 0), child);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     EXPECT_EQ(printed, "pong:ping\n");
+}
+
+}  // namespace
+
+namespace {
+
+// usbdevfs directly, as a program not using libusb would: a blocking REAPURB waits for the data.
+TEST_F(BusTest, BlockingReapWaitsForTheTransfer) {
+    vusb::VirtualUsbDevice& dev = bus->plug(identity());
+    const int fd = open("/dev/bus/usb/001/002", O_RDWR | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    unsigned itf = 0;
+    ASSERT_EQ(ioctl(fd, USBDEVFS_CLAIMINTERFACE, &itf), 0);
+    unsigned char buf[64];
+    usbdevfs_urb urb{};
+    urb.type = USBDEVFS_URB_TYPE_BULK;
+    urb.endpoint = 0x81;
+    urb.buffer = buf;
+    urb.buffer_length = sizeof buf;
+    ASSERT_EQ(ioctl(fd, USBDEVFS_SUBMITURB, &urb), 0);
+    void* reaped = nullptr;
+    EXPECT_EQ(ioctl(fd, USBDEVFS_REAPURBNDELAY, &reaped), -1);
+    EXPECT_EQ(errno, EAGAIN);
+    std::thread later([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        dev.send({4, 5});
+    });
+    ASSERT_EQ(ioctl(fd, USBDEVFS_REAPURB, &reaped), 0) << strerror(errno);
+    later.join();
+    EXPECT_EQ(reaped, &urb);
+    EXPECT_EQ(urb.status, 0);
+    ASSERT_EQ(urb.actual_length, 2);
+    EXPECT_EQ(buf[0], 4);
+    EXPECT_EQ(buf[1], 5);
+    close(fd);
 }
 
 }  // namespace

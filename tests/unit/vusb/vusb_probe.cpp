@@ -1,6 +1,8 @@
 // A separate program for the bus's two-process form: opens the device with the given vendor and
 // product id, claims interface 0, writes its third argument to endpoint 0x01, reads once from
-// endpoint 0x81 and prints what came back. Exit status 0 on success, 2 when no device was found.
+// endpoint 0x81 and prints what came back. With "--hold" as the third argument it prints
+// "claimed" once it holds the interface and keeps it until its standard input ends.
+// Exit status 0 on success, 2 when no device was found.
 #include <libusb.h>
 
 #include <cstdio>
@@ -19,6 +21,19 @@ int main(int argc, char** argv) {
         return 2;
     }
     int status = 1;
+    if (strcmp(argv[3], "--hold") == 0) {
+        if (libusb_claim_interface(h, 0) == 0) {
+            printf("claimed\n");
+            fflush(stdout);
+            while (getchar() != EOF) {
+            }
+            libusb_release_interface(h, 0);
+            status = 0;
+        }
+        libusb_close(h);
+        libusb_exit(ctx);
+        return status;
+    }
     unsigned char in[64] = {0};
     int n = 0;
     if (libusb_claim_interface(h, 0) == 0 &&
