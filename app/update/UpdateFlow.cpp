@@ -20,14 +20,10 @@
 #include "firmware/BirdFile.h"
 #include "firmware/UpdaterStore.h"
 #include "server/UpdateServerRequest.h"
+#include "transport/hvusb_driver.h"
 #include "update/Updater.h"
 #include "update/UpdaterEntity.h"
 #include "update/UpdaterInternal.h"
-
-// From transport/hvusb_driver.h, which cannot be included next to api/aProtocol.h while the two
-// define HALVORINE_VENDOR_ID differently: ends the process's libusb context; the next USB use
-// makes a fresh one.
-void Halvorine_libusb_exit();
 
 using Kestrova::Halvorine::Module;
 using Kestrova::Halvorine::SystemClass;

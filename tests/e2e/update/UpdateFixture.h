@@ -25,8 +25,6 @@ namespace fs = std::filesystem;
 constexpr uint32_t kSerial = 0x40F5849A;
 constexpr char kSerialText[] = "40F5849A";
 constexpr uint8_t kModel = 19;
-// The library's USB discovery looks for this vendor id; the simulator is told to present it.
-constexpr char kUsbVendor[] = "0x4B1D";
 
 constexpr uint32_t kLoaderAddress = 0x20000000;
 constexpr uint32_t kFirmwareAddress = 0x00010000;

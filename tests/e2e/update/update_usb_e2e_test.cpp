@@ -12,11 +12,10 @@ class UpdateUsb : public ::testing::Test {
   protected:
     void start(const std::string& extra = "") {
         const std::string flash = updater.path("flash.bin");
-        ASSERT_TRUE(sim.start({"--vendor", kUsbVendor, "--module",
-                               std::string("serial=") + kSerialText +
-                                   ",model=19,link=usb,version=2.15.0,build=1000,"
-                                   "loader_delay=200,reboot_delay=200,flash=" +
-                                   flash + extra}))
+        ASSERT_TRUE(sim.start({"--module", std::string("serial=") + kSerialText +
+                                               ",model=19,link=usb,version=2.15.0,build=1000,"
+                                               "loader_delay=200,reboot_delay=200,flash=" +
+                                               flash + extra}))
             << sim.errors();
         ASSERT_FALSE(sim.value("UMOCKDEV_DIR").empty()) << sim.readyLine();
     }
