@@ -69,8 +69,8 @@ aErr sConnectDirect(Module& module, uint32_t serialNumber) {
 
 }  // namespace
 
-bool _validate_birdfile(UpdaterDisplayInterface& display, BirdFile& file, Module& module,
-                        unsigned serialNumber) {
+static bool _validate_birdfile(UpdaterDisplayInterface& display, BirdFile& file, Module& module,
+                               unsigned serialNumber) {
     if (file.blocks().empty()) return false;
     if (!file.hasSerialOffsets() && !file.ValidateSerialNumber(serialNumber)) return false;
     Log::log(DEBUG_Updater, "UpdateFirmware() Connecting to device\n");
