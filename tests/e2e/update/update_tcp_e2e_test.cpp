@@ -237,6 +237,20 @@ TEST_F(UpdateTcp, LoaderStartAnsweredAfterAReconnect) {
     EXPECT_TRUE(flashHolds(sStamped(sImage(BirdSpec{}.firmwareSize), kSerial)));
 }
 
+// LOAD never answered, not even after the reconnect, while the loader does start (as the i.MX
+// loader behaves): the timeout counts as a started loader and the firmware goes over.
+TEST_F(UpdateTcp, LoaderStartNeverAnsweredCountsAsStarted) {
+    start(",fault-load=never");
+    ASSERT_TRUE(sWriteBird(updater.path("generic.bird"), BirdSpec{}));
+    ProgramResult r = update({"-X", "0x1"});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_NE(
+        r.err.find("Timeout on LoaderStart. Usually indicates this is an iMX Load ignore err."),
+        std::string::npos)
+        << r.err;
+    EXPECT_TRUE(flashHolds(sStamped(sImage(BirdSpec{}.firmwareSize), kSerial)));
+}
+
 // Behind a router: the network scan finds the module at I2C address 0x24, the update goes over
 // the router's link, and the REBOOT wait does not block on that link, which stays up.
 TEST_F(UpdateTcp, ThroughARouterTheScanFindsTheModule) {
