@@ -57,8 +57,18 @@ class SimProcess {
         std::vector<char*> argv;
         for (auto& a : all) argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
+        // The simulator makes its own USB bus; it never runs under a test's preload library.
+        std::vector<std::string> env;
+        for (char** e = environ; *e; ++e) {
+            std::string v = *e;
+            if (v.rfind("LD_PRELOAD=", 0) != 0 && v.rfind("UMOCKDEV_DIR=", 0) != 0)
+                env.push_back(v);
+        }
+        std::vector<char*> envp;
+        for (auto& v : env) envp.push_back(const_cast<char*>(v.c_str()));
+        envp.push_back(nullptr);
         uint64_t t0 = nowMs();
-        int rc = posix_spawn(&pid_, path.c_str(), &fa, nullptr, argv.data(), environ);
+        int rc = posix_spawn(&pid_, path.c_str(), &fa, nullptr, argv.data(), envp.data());
         posix_spawn_file_actions_destroy(&fa);
         ::close(out[1]);
         ::close(err[1]);

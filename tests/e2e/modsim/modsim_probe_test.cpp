@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "SimProcess.h"
+#include "discovery/discover.h"
 
 using namespace modsimtest;
 
@@ -64,4 +65,30 @@ TEST(ModsimProbe, AnswersTheProbeWithSixteenBytesToPort9889) {
     RawTcp tcp;
     ASSERT_EQ(tcp.connect(port, "192.0.2.1"), 0);
     EXPECT_EQ(tcp.exchange({0xAD, 0x00}, 2), (Bytes{0x04, 0x00}));
+}
+
+namespace {
+bool collect(const linkSpec* spec, bool* found, void* ref) {
+    static_cast<std::vector<linkSpec>*>(ref)->push_back(*spec);
+    *found = true;
+    return true;
+}
+}  // namespace
+
+TEST(ModsimProbe, LibraryDiscoveryFindsTheModule) {
+    const char* inNs = std::getenv("HV_IN_NETNS");
+    if (!inNs || std::string(inNs) != "1") GTEST_SKIP() << "needs tests/netns/run-in-netns";
+    SimProcess sim;
+    ASSERT_TRUE(
+        sim.start({"--probe", "192.0.2.1", "--module", "serial=40F5849A,address=4,model=19"}))
+        << sim.errors();
+    std::vector<linkSpec> found;
+    EXPECT_EQ(aDiscovery_EnumerateModules(TCPIP, collect, &found, inet_addr("192.0.2.1")), 1);
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(found[0].type, TCPIP);
+    EXPECT_EQ(found[0].serial_num, 0x40F5849Au);
+    EXPECT_EQ(found[0].module, 4u);
+    EXPECT_EQ(found[0].model, 19u);
+    EXPECT_EQ(found[0].ip_address, inet_addr("192.0.2.1"));
+    EXPECT_EQ(found[0].ip_port, sim.tcpPort("40F5849A"));
 }
