@@ -17,11 +17,6 @@ Updater::Updater(const char* url, const char* directory, UpdaterDisplayInterface
       display(out),
       recoveryChip(0) {}
 
-bool Updater::Update_Firmware(uint32_t, uint32_t, const std::string&, uint8_t, uint32_t, bool) {
-    sUnavailable(display, "Update_Firmware");
-    return false;
-}
-
 bool Updater::Get_Fingerprint(Fingerprint&, const std::string&, uint32_t, const std::string&,
                               uint32_t, bool) {
     sUnavailable(display, "Get_Fingerprint");
