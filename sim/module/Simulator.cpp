@@ -69,8 +69,12 @@ void LinkSession::packetIn(const Packet& p) {
         return;
     }
     if (p.address == 0xAF) {
-        if (p.size == 1)
+        // The route packet (1 when a host's link starts, 0 when it stops) routes the traffic of
+        // the modules behind this one to this link, as routeToMe does.
+        if (p.size == 1) {
+            forceRoute_ = p.data[0] != 0;
             sim_.log(owner_.tag() + " " + where_ + ": route " + std::to_string(p.data[0]));
+        }
         return;
     }
     if (p.address == 0 || (p.address & 1)) {
@@ -87,7 +91,7 @@ void LinkSession::packetIn(const Packet& p) {
         return;
     }
     Module* c = owner_.child(p.address);
-    if (c && owner_.routed() && owner_.up()) {
+    if (c && (owner_.routed() || forceRoute_) && owner_.up()) {
         c->handle(p, id_);
         return;
     }

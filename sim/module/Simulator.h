@@ -5,7 +5,8 @@
 // live link: it cuts the received bytes into packets (raw, or COBS frames on a serial line),
 // answers magic packets, takes route packets, sends and checks heartbeats, and hands every other
 // packet to the module it is addressed to (the link's own module, or a module behind it on its
-// I2C bus once routing is on). Single-threaded: everything runs on the thread calling run().
+// I2C bus while routing is on: routeToMe(1), or a route packet with 1 on this link).
+// Single-threaded: everything runs on the thread calling run().
 #pragma once
 
 #include <netinet/in.h>
@@ -54,6 +55,7 @@ class LinkSession {
     PacketReader reader_;
     FrameReader frames_;
     bool closed_ = false;
+    bool forceRoute_ = false;  // the host's route packet asked for routing on this link
     uint64_t received_ = 0;
     uint64_t hbTimer_ = 0;
     bool hbAwaiting_ = false;

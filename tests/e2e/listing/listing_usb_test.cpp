@@ -219,6 +219,28 @@ TEST_F(UsbListing, ListsTheModulesBehindARouterSkippingItsOwnAddress) {
     EXPECT_NE(r.err.find("Got Serial [0x40F50034]\n"), std::string::npos) << r.err;
 }
 
+// A router found but held by another program: the connection error is shown, nothing is listed.
+TEST_F(UsbListing, RouterThatCannotBeConnectedListsNothing) {
+    start({"--module", "serial=40F50050,link=usb,model=16", "--module",
+           "serial=40F50054,address=4,behind=40F50050"});
+    const std::string where = sim.where("40F50050", "usb");
+    ASSERT_FALSE(where.empty()) << sim.readyLine();
+    UsbHolder holder;
+    ASSERT_TRUE(holder.hold(bus, where.substr(0, where.find(':')), "40F50050"));
+    ProgramResult r = RunUpdater(work, {"-D", "-t", "USB", "-r", "40F50050"}, bus);
+    EXPECT_EQ(holder.release(), 0);
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(DeviceList(r.out),
+              (std::vector<std::string>{"Discovered Devices: (USB)", "    No devices found."}))
+        << r.out;
+    std::vector<std::string> errors = Lines(r.err);
+    ASSERT_EQ(errors.size(), 1u) << r.err;
+    EXPECT_EQ(errors[0].rfind("Error ", 0), 0u) << r.err;
+    EXPECT_EQ(errors[0].substr(errors[0].size() - std::string(" on connectFromSpec").size()),
+              " on connectFromSpec")
+        << r.err;
+}
+
 // With "-t USB" the router is looked for on USB only; one that is not there gives an empty list.
 TEST_F(UsbListing, RouterNotFoundListsNothing) {
     start({"--module", "serial=40F50040,link=usb"});

@@ -127,6 +127,18 @@ TEST_F(ModsimRouter, ModulesBehindAnswerOnlyWhileRoutedToTheHost) {
     EXPECT_TRUE(tcp.exchange(getSerial4, 1, 300).empty());
 }
 
+TEST_F(ModsimRouter, TheLinksRoutePacketAlsoRoutesToTheHost) {
+    // A host's link sends 0xAF 0x01 when it starts and 0xAF 0x00 when it stops.
+    Bytes getSerial6 = pkt(6, {0x03, 0x49, 0x20});
+    tcp.send({0xAF, 0x01, 0x01});
+    EXPECT_EQ(tcp.exchange(getSerial6, 9), pkt(6, {0x03, 0x09, 0x00, 0x40, 0xF5, 0x00, 0x06}));
+    // routeToMe(0), as a network scan ends, leaves the link's own routing in place.
+    EXPECT_EQ(tcp.exchange(pkt(2, {0x03, 0x94, 0x20, 0x00}), 5), pkt(2, {0x03, 0xD4, 0x00}));
+    EXPECT_EQ(tcp.exchange(getSerial6, 9), pkt(6, {0x03, 0x09, 0x00, 0x40, 0xF5, 0x00, 0x06}));
+    tcp.send({0xAF, 0x01, 0x00});
+    EXPECT_TRUE(tcp.exchange(getSerial6, 1, 300).empty());
+}
+
 TEST_F(ModsimRouter, AModuleBehindRebootsWithoutDroppingTheRoutersLink) {
     EXPECT_EQ(tcp.exchange(pkt(2, {0x03, 0x94, 0x20, 0x01}), 5), pkt(2, {0x03, 0xD4, 0x00}));
     tcp.send(pkt(4, {0x5F, 0x06}));
