@@ -254,10 +254,6 @@ TEST_F(UpdateTcp, LoaderStartNeverAnsweredCountsAsStarted) {
 // Behind a router: the network scan finds the module at I2C address 0x24, the update goes over
 // the router's link, and the REBOOT wait does not block on that link, which stays up.
 TEST_F(UpdateTcp, ThroughARouterTheScanFindsTheModule) {
-    // The simulator forwards packets to a module behind a router only while the router is routed
-    // to the host (routeToMe 1); the network scan switches that off when it ends, and the flow
-    // does not switch it on again, so this cannot pass until the two agree.
-    GTEST_SKIP() << "module simulator answers behind-router modules only while routed";
     ASSERT_TRUE(sim.start({"--probe", "192.0.2.1", "--module",
                            "serial=40F50001,model=19,link=tcp,address=2", "--module",
                            std::string("serial=") + kSerialText +
