@@ -29,9 +29,13 @@ namespace {
 constexpr UpdaterDisplayInterface::Level INFO = UpdaterDisplayInterface::INFO;
 constexpr UpdaterDisplayInterface::Level ERROR = UpdaterDisplayInterface::ERROR;
 
-// Reads a leading unsigned decimal number ("12x" is 12); false when there is none or it does not
-// fit 32 bits.
-bool sLeadingNumber(const std::string& text, uint32_t& value) {
+struct FreeDeleter {
+    void operator()(unsigned char* p) const { free(p); }
+};
+
+}  // namespace
+
+bool _leading_decimal(const std::string& text, uint32_t& value) {
     const char* begin = text.c_str();
     while (*begin == ' ' || *begin == '\t') ++begin;
     if (*begin < '0' || *begin > '9') return false;
@@ -42,12 +46,6 @@ bool sLeadingNumber(const std::string& text, uint32_t& value) {
     value = static_cast<uint32_t>(n);
     return true;
 }
-
-struct FreeDeleter {
-    void operator()(unsigned char* p) const { free(p); }
-};
-
-}  // namespace
 
 std::unique_ptr<UpdaterStore> _createUpdaterStore(UpdaterDisplayInterface& display,
                                                   const std::string& updaterDirectory,
@@ -66,7 +64,7 @@ bool _valid_build(unsigned serialNumber, unsigned build, const char* serverUrl) 
     if (!UpdateServerRequest::GetBuildList(serialNumber, builds, serverUrl)) return false;
     for (const auto& entry : builds) {
         uint32_t number = 0;
-        if (!sLeadingNumber(entry.first, number)) {
+        if (!_leading_decimal(entry.first, number)) {
             Log::log(DEBUG_Updater, "Error: Could not convert %s to int.\n", entry.first.c_str());
             number = 0;
         }
@@ -78,7 +76,7 @@ bool _valid_build(unsigned serialNumber, unsigned build, const char* serverUrl) 
 uint32_t Updater::Download_Firmware(uint32_t serialNumber, const std::string& buildText,
                                     bool overrideModelCheck, bool noCal) {
     uint32_t build = 0;
-    if (!buildText.empty() && !sLeadingNumber(buildText, build)) {
+    if (!buildText.empty() && !_leading_decimal(buildText, build)) {
         display.message(ERROR, "Build number '%s' must be an number", buildText.c_str());
         return 0;
     }
@@ -110,7 +108,7 @@ uint32_t Updater::Download_Firmware(uint32_t serialNumber, const std::string& bu
         display.message(ERROR, "No build information for device");
         return 0;
     }
-    if (build == 0 && !sLeadingNumber(latestBuild, build)) {
+    if (build == 0 && !_leading_decimal(latestBuild, build)) {
         Log::log(DEBUG_Updater, "Error: Could not convert %s to int.\n", latestBuild.c_str());
         build = 0;
     }
@@ -214,7 +212,7 @@ uint32_t Updater::Download_Firmware(Fingerprint fingerprint, const std::string& 
         return 0;
     }
     uint32_t build = 0;
-    if (!sLeadingNumber(buildText, build) || build == 0) build = serverBuild;
+    if (!_leading_decimal(buildText, build) || build == 0) build = serverBuild;
     return Download_Firmware(serial, std::to_string(build), overrideModelCheck, false);
 }
 

@@ -47,19 +47,6 @@ bool sIsUSB(const Module& module) {
     return module.getLinkSpecifier(&spec) == aErrNone && spec.type == USB;
 }
 
-// A leading unsigned decimal number ("12x" is 12); false when there is none or it is too large.
-bool sDecimal(const std::string& text, uint32_t& value) {
-    const char* begin = text.c_str();
-    while (*begin == ' ' || *begin == '\t') ++begin;
-    if (*begin < '0' || *begin > '9') return false;
-    errno = 0;
-    char* end = nullptr;
-    unsigned long long n = strtoull(begin, &end, 10);
-    if (errno == ERANGE || n > 0xFFFFFFFFull) return false;
-    value = uint32_t(n);
-    return true;
-}
-
 // Connects `module` by serial number over USB, then over TCP/IP when USB has no such module.
 aErr sConnectDirect(Module& module, uint32_t serialNumber) {
     aErr err = module.connect(USB, serialNumber);
@@ -122,7 +109,7 @@ bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build,
         if (build == 0) {
             std::string buildText, firmwareText;
             (void)UpdateServerRequest::QueryBuild(serialNumber, buildText, firmwareText, serverUrl);
-            if (!sDecimal(buildText, build)) {
+            if (!_leading_decimal(buildText, build)) {
                 Log::log(DEBUG_Updater, "Error: Could not convert %s to int.\n", buildText.c_str());
                 build = 0;
             }

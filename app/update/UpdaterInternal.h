@@ -24,6 +24,10 @@ std::unique_ptr<UpdaterStore> _createUpdaterStore(UpdaterDisplayInterface& displ
                                                   const std::string& updaterDirectory,
                                                   const char* caller);
 
+// Reads a leading unsigned decimal number ("12x" is 12, leading blanks skipped); false when there
+// is none or it does not fit 32 bits.
+bool _leading_decimal(const std::string& text, uint32_t& value);
+
 // True when the server's build list for the module holds `build`.
 bool _valid_build(unsigned serialNumber, unsigned build, const char* serverUrl);
 

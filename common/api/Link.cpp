@@ -297,40 +297,50 @@ aErr Link::getModuleAddress(uint8_t* address) {
     return aErrNone;
 }
 
-aErr Link::sendUEI(uei record) {
-    if (!m_impl->connected()) return aErrConnection;
-    if (!aProto_IsModuleAddress(record.module)) return aErrPacket;
-    uint8_t data[aPROTO_MAX_DATA] = {record.command, record.option, record.index};
-    uint8_t length = aPROTO_UEI_HEADER;
+namespace {
+
+// Appends a scalar value of `record` after the header bytes; false for a type that has no scalar
+// encoding.
+bool sAppendValue(const uei& record, uint8_t* data, uint8_t& length) {
     switch (record.type) {
         case ueiVoid:
-            break;
+            return true;
         case ueiByte:
             data[length++] = record.value.byteVal;
-            break;
+            return true;
         case ueiShort:
             aUEI_StoreShort(data + length, record.value.shortVal);
             length += 2;
-            break;
+            return true;
         case ueiInt:
             aUEI_StoreInt(data + length, record.value.intVal);
             length += 4;
-            break;
-        case ueiBytes: {
-            if (record.value.bytes == nullptr && record.length != 0) return aErrParam;
-            const size_t count = aUEI_BytesPacketCount(record.length);
-            for (size_t n = 0; n < count; ++n) {
-                aErr err = sPut(
-                    m_impl->linkId,
-                    aUEI_CreateBytesPacket(record.module, record.command, record.option,
-                                           record.index, record.value.bytes, record.length, n));
-                if (err != aErrNone) return err;
-            }
-            return aErrNone;
-        }
+            return true;
         default:
-            return aErrParam;
+            return false;
     }
+}
+
+}  // namespace
+
+aErr Link::sendUEI(uei record) {
+    if (!m_impl->connected()) return aErrConnection;
+    if (!aProto_IsModuleAddress(record.module)) return aErrPacket;
+    if (record.type == ueiBytes) {
+        if (record.value.bytes == nullptr && record.length != 0) return aErrParam;
+        const size_t count = aUEI_BytesPacketCount(record.length);
+        for (size_t n = 0; n < count; ++n) {
+            aErr err =
+                sPut(m_impl->linkId,
+                     aUEI_CreateBytesPacket(record.module, record.command, record.option,
+                                            record.index, record.value.bytes, record.length, n));
+            if (err != aErrNone) return err;
+        }
+        return aErrNone;
+    }
+    uint8_t data[aPROTO_MAX_DATA] = {record.command, record.option, record.index};
+    uint8_t length = aPROTO_UEI_HEADER;
+    if (!sAppendValue(record, data, length)) return aErrParam;
     return sPut(m_impl->linkId, aPacket_CreateWithData(record.module, length, data));
 }
 
@@ -339,23 +349,7 @@ aErr Link::sendUEI(uei record, uint8_t subindex) {
     if (!aProto_IsModuleAddress(record.module)) return aErrPacket;
     uint8_t data[aPROTO_MAX_DATA] = {record.command, record.option, record.index, subindex};
     uint8_t length = aPROTO_UEI_HEADER + 1;
-    switch (record.type) {
-        case ueiVoid:
-            break;
-        case ueiByte:
-            data[length++] = record.value.byteVal;
-            break;
-        case ueiShort:
-            aUEI_StoreShort(data + length, record.value.shortVal);
-            length += 2;
-            break;
-        case ueiInt:
-            aUEI_StoreInt(data + length, record.value.intVal);
-            length += 4;
-            break;
-        default:
-            return aErrParam;
-    }
+    if (!sAppendValue(record, data, length)) return aErrParam;
     return sPut(m_impl->linkId, aPacket_CreateWithData(record.module, length, data));
 }
 
