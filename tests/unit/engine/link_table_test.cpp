@@ -163,7 +163,9 @@ TEST_F(SerialModule, AnOutOfStepSerialLinkResyncsOnFramedAnswers) {
     linktest::waitForStatus(id, kLinkStatusRunning, 2000);
     EXPECT_EQ(aLink_GetStatus(id), kLinkStatusRunning);
     peer->stopAnsweringMagic();
-    EXPECT_LT(peer->settle(100, 1000).size(), 30u);  // a handful of magic packets, no flood
+    // A few bursts of magic packets at most (more on a slow, instrumented run), never the flood of
+    // thousands that an endless restart of the handshake sends.
+    EXPECT_LT(peer->settle(100, 1000).size(), 200u);
     aLink_DrainPackets(
         id, [](const aPacket*, void*) { return true; }, nullptr);
     peer->send({0x04, 0x01, 0x43});
