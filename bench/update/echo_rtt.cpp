@@ -77,7 +77,7 @@ int main(int argc, char** argv) {
     }
     module.disconnect();
     std::sort(us.begin(), us.end());
-    printf("echo_rtt_us=%.0f p90_us=%.0f rounds=%d\n", us[us.size() / 2],
-           us[us.size() * 9 / 10], rounds);
+    printf("echo_rtt_us=%.0f p90_us=%.0f rounds=%d\n", us[us.size() / 2], us[us.size() * 9 / 10],
+           rounds);
     return 0;
 }
