@@ -8,15 +8,11 @@
 #include <cstring>
 #include <vector>
 
+#include "../../netns/PrivateNetwork.h"
 #include "../modsim/SimProcess.h"
 #include "discovery/discover.h"
 
 namespace {
-
-bool sInsideNamespace() {
-    const char* inside = std::getenv("HV_IN_NETNS");
-    return inside && strcmp(inside, "1") == 0;
-}
 
 bool sCollect(const linkSpec* spec, bool* found, void* ref) {
     static_cast<std::vector<linkSpec>*>(ref)->push_back(*spec);
@@ -25,7 +21,7 @@ bool sCollect(const linkSpec* spec, bool* found, void* ref) {
 }
 
 TEST(DiscoveryProbe, FindsSimulatedTcpipModules) {
-    if (!sInsideNamespace()) GTEST_SKIP() << "needs tests/netns/run-in-netns";
+    HV_REQUIRE_PRIVATE_NETWORK();
     modsimtest::SimProcess sim;
     ASSERT_TRUE(sim.start({"--probe", "192.0.2.1", "--module", "serial=40F5849A,address=4,model=19",
                            "--module", "serial=0BADF00D,address=6,model=20", "--module",

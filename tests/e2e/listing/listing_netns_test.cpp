@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "../../netns/PrivateNetwork.h"
 #include "ListingSupport.h"
 #include "SimProcess.h"
 
@@ -21,38 +22,9 @@ using modsimtest::SimProcess;
 
 namespace {
 
-// True inside the namespace run-in-netns makes (it sets HV_IN_NETNS=1, and HV_NETNS_OUTER to the
-// inode of the namespace it started from): another network namespace whose only IPv4 addresses
-// besides loopback ones are in 192.0.2.0/24 (a documentation range no network routes), one of
-// them 192.0.2.1. Anywhere else the probe could reach a real network.
-bool sInPrivateNetwork() {
-    const char* outer = std::getenv("HV_NETNS_OUTER");
-    struct stat mine;
-    if (outer != nullptr &&
-        (stat("/proc/self/ns/net", &mine) != 0 || std::to_string(mine.st_ino) == outer))
-        return false;
-    ifaddrs* list = nullptr;
-    if (getifaddrs(&list) != 0) return false;
-    bool sawProbeAddress = false, safe = true;
-    for (ifaddrs* e = list; e; e = e->ifa_next) {
-        if (!e->ifa_addr || e->ifa_addr->sa_family != AF_INET) continue;
-        const uint32_t a = ntohl(reinterpret_cast<sockaddr_in*>(e->ifa_addr)->sin_addr.s_addr);
-        if ((a >> 24) == 127) continue;
-        if ((a >> 8) != 0xC00002) safe = false;  // 192.0.2.x
-        if (a == 0xC0000201) sawProbeAddress = true;
-    }
-    freeifaddrs(list);
-    return safe && sawProbeAddress;
-}
-
 class NetworkListing : public ::testing::Test {
   protected:
-    void SetUp() override {
-        const char* inside = std::getenv("HV_IN_NETNS");
-        if (!inside || std::string(inside) != "1")
-            GTEST_SKIP() << "runs only inside tests/netns/run-in-netns";
-        if (!sInPrivateNetwork()) GTEST_FAIL() << "the private network namespace is not as made";
-    }
+    void SetUp() override { HV_REQUIRE_PRIVATE_NETWORK(); }
 
     TempDirectory work{"hv_listing_net"};
     SimProcess sim;

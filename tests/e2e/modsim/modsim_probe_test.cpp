@@ -4,14 +4,14 @@
 
 #include <cstdlib>
 
+#include "../../netns/PrivateNetwork.h"
 #include "SimProcess.h"
 #include "discovery/discover.h"
 
 using namespace modsimtest;
 
 TEST(ModsimProbe, AnswersTheProbeWithSixteenBytesToPort9889) {
-    const char* inNs = std::getenv("HV_IN_NETNS");
-    if (!inNs || std::string(inNs) != "1") GTEST_SKIP() << "needs tests/netns/run-in-netns";
+    HV_REQUIRE_PRIVATE_NETWORK();
     SimProcess sim;
     ASSERT_TRUE(sim.start({"--probe", "192.0.2.1", "--module", "serial=40F5849A,address=4,model=19",
                            "--module", "serial=40F5849B,link=serial"}))
@@ -76,8 +76,7 @@ bool collect(const linkSpec* spec, bool* found, void* ref) {
 }  // namespace
 
 TEST(ModsimProbe, LibraryDiscoveryFindsTheModule) {
-    const char* inNs = std::getenv("HV_IN_NETNS");
-    if (!inNs || std::string(inNs) != "1") GTEST_SKIP() << "needs tests/netns/run-in-netns";
+    HV_REQUIRE_PRIVATE_NETWORK();
     SimProcess sim;
     ASSERT_TRUE(
         sim.start({"--probe", "192.0.2.1", "--module", "serial=40F5849A,address=4,model=19"}))

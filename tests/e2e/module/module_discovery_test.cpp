@@ -14,6 +14,7 @@
 #include <string>
 #include <thread>
 
+#include "../../netns/PrivateNetwork.h"
 #include "../modsim/SimProcess.h"
 #include "api/Module.h"
 #include "api/System.h"
@@ -29,28 +30,6 @@ const uint32_t kVethAddress = inet_addr("192.0.2.1");
 const uint32_t kOtherVethAddress = inet_addr("192.0.2.2");
 const uint32_t kLocalGroup = inet_addr("224.0.0.7");
 constexpr uint32_t kServerRequestMagic = 0xABCDDCBA;
-
-// Inside the namespace run-in-netns made (it sets HV_IN_NETNS): not the first process's network
-// namespace, and no IPv4 address besides loopback, 192.0.2.1 on veth0 and 192.0.2.2 on veth1.
-bool sInPrivateNetwork() {
-    struct stat mine, first;
-    if (stat("/proc/self/ns/net", &mine) != 0) return false;
-    if (stat("/proc/1/ns/net", &first) == 0 && first.st_ino == mine.st_ino) return false;
-    ifaddrs* list = nullptr;
-    if (getifaddrs(&list) != 0) return false;
-    bool sawVeth = false, safe = true;
-    for (ifaddrs* e = list; e; e = e->ifa_next) {
-        if (!e->ifa_addr || e->ifa_addr->sa_family != AF_INET) continue;
-        const uint32_t a = reinterpret_cast<sockaddr_in*>(e->ifa_addr)->sin_addr.s_addr;
-        if ((ntohl(a) >> 24) == 127) continue;
-        if (a == kVethAddress && std::strcmp(e->ifa_name, "veth0") == 0)
-            sawVeth = true;
-        else if (!(a == kOtherVethAddress && std::strcmp(e->ifa_name, "veth1") == 0))
-            safe = false;
-    }
-    freeifaddrs(list);
-    return safe && sawVeth;
-}
 
 // A local link server's discovery side at index 0: holds the request port and answers each
 // request with its specifier.
@@ -95,10 +74,7 @@ class LinkServerAnswer {
 class ModuleDiscovery : public ::testing::Test {
   protected:
     void SetUp() override {
-        const char* inside = getenv("HV_IN_NETNS");
-        if (!inside || std::strcmp(inside, "1") != 0)
-            GTEST_SKIP() << "runs only inside tests/netns/run-in-netns";
-        if (!sInPrivateNetwork()) GTEST_FAIL() << "the private network namespace is not as made";
+        HV_REQUIRE_PRIVATE_NETWORK();
         ASSERT_TRUE(sim.start({"--probe", "192.0.2.1", "--module",
                                "serial=5EED0001,model=19,address=4,build=321,link=tcp"}))
             << sim.errors();

@@ -6,6 +6,7 @@
 
 #include <thread>
 
+#include "../../netns/PrivateNetwork.h"
 #include "UpdateFixture.h"
 
 using namespace updatetest;
@@ -15,13 +16,7 @@ namespace {
 
 class UpdateTcp : public ::testing::Test {
   protected:
-    void SetUp() override {
-        const char* inside = std::getenv("HV_NETNS_OUTER");
-        struct stat self {};
-        if (!inside || stat("/proc/self/ns/net", &self) != 0 ||
-            std::to_string(self.st_ino) == inside)
-            GTEST_SKIP() << "runs only inside tests/netns/run-in-netns";
-    }
+    void SetUp() override { HV_REQUIRE_PRIVATE_NETWORK(); }
     void start(const std::string& extra = "") {
         ASSERT_TRUE(sim.start({"--probe", "192.0.2.1", "--module",
                                std::string("serial=") + kSerialText +

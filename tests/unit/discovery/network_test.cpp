@@ -20,6 +20,7 @@
 
 #include <gtest/gtest.h>
 
+#include "../../netns/PrivateNetwork.h"
 #include "discovery/aMulticast.h"
 #include "discovery/discover.h"
 #include "discovery/zBeaconInterface.h"
@@ -32,34 +33,9 @@ const uint32_t kOtherVethAddress = inet_addr("192.0.2.2");
 const uint32_t kLocalGroup = inet_addr("224.0.0.7");
 constexpr uint32_t kMagic = 0xABCDDCBA;
 
-// True inside the namespace run-in-netns makes (it sets HV_IN_NETNS): its only IPv4 addresses
-// are loopback ones, 192.0.2.1 on veth0 and 192.0.2.2 on veth1. Anywhere else our multicast could
-// reach a real network, so the tests do not run.
-bool sInPrivateNetwork() {
-    ifaddrs* list = nullptr;
-    if (getifaddrs(&list) != 0) return false;
-    bool sawVeth = false, safe = true;
-    for (ifaddrs* e = list; e; e = e->ifa_next) {
-        if (!e->ifa_addr || e->ifa_addr->sa_family != AF_INET) continue;
-        const uint32_t a = reinterpret_cast<sockaddr_in*>(e->ifa_addr)->sin_addr.s_addr;
-        if ((ntohl(a) >> 24) == 127) continue;
-        if (a == kVethAddress && strcmp(e->ifa_name, "veth0") == 0)
-            sawVeth = true;
-        else if (!(a == kOtherVethAddress && strcmp(e->ifa_name, "veth1") == 0))
-            safe = false;
-    }
-    freeifaddrs(list);
-    return safe && sawVeth;
-}
-
 class PrivateNetwork : public ::testing::Test {
   protected:
-    void SetUp() override {
-        const char* inside = getenv("HV_IN_NETNS");
-        if (!inside || strcmp(inside, "1") != 0)
-            GTEST_SKIP() << "runs only inside tests/netns/run-in-netns";
-        if (!sInPrivateNetwork()) GTEST_FAIL() << "the private network namespace is not as made";
-    }
+    void SetUp() override { HV_REQUIRE_PRIVATE_NETWORK(); }
 };
 
 struct Seen {
