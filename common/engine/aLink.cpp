@@ -286,6 +286,8 @@ aLink* sValidLink(uint32_t linkId) {
 // Clears `running` and joins both threads; 0 or the first join error.
 int sJoinThreads(aLink* link) {
     link->running = 0;
+    // A receive thread waiting inside the transport (USB) notices the stop at once.
+    if (link->inThread) aStream_Wake(link->stream);
     int rc = 0;
     if (link->inThread) rc = aThread_Destroy(&link->inThread);
     if (link->outThread) {
@@ -404,6 +406,9 @@ aErr aLink_Sync(uint32_t linkId) {
     aLink* link = sValidLink(linkId);
     if (!link) return aErrParam;
     link->status = kLinkStatusSyncing;
+    // The receive thread starts the handshake on its next empty read; one waiting inside the
+    // transport (a USB IN transfer waits up to 1000 ms) is woken so that it comes at once.
+    if (link->inThread) aStream_Wake(link->stream);
     aErr result = aErrNotReady;
     for (uint32_t i = 0; i < kStartPolls; ++i) {
         aTime_MSSleep(kPollMs);

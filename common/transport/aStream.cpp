@@ -117,6 +117,16 @@ aErr aStream_SetWait(aStream* stream, aStreamWaitProc wait) {
     return aErrNone;
 }
 
+aErr aStream_SetWake(aStream* stream, aStreamWakeProc wake) {
+    if (!aVALIDSTREAM(stream)) return aErrParam;
+    stream->wake = wake;
+    return aErrNone;
+}
+
+void aStream_Wake(aStream* stream) {
+    if (aVALIDSTREAM(stream) && stream->wake) stream->wake(stream->ref);
+}
+
 aErr aStream_WaitReadable(aStream* stream, uint32_t milliseconds) {
     if (!aVALIDSTREAM(stream)) return aErrParam;
     if (stream->pushBackCount) return aErrNone;

@@ -33,6 +33,12 @@ typedef aErr (*aStreamDeleteProc)(void* ref);
 // at once. It never consumes data.
 typedef aErr (*aStreamWaitProc)(uint32_t milliseconds, void* ref);
 
+// Optional "wake the reader": makes a get that is blocked inside the transport (USB, whose IN
+// transfer waits up to 1000 ms) return aErrNotReady soon, without losing what is in flight; the
+// next get goes on waiting for it. Called from another thread than the reader, while the stream
+// is alive. Transports whose gets do not block need none.
+typedef void (*aStreamWakeProc)(void* ref);
+
 constexpr uint16_t aSTREAM_CHECK = 0x4321;
 
 struct aStream {
@@ -48,6 +54,7 @@ struct aStream {
     uint64_t pushBackWrite;  // next free slot
     uint16_t check;          // aSTREAM_CHECK while the record is alive
     aStreamWaitProc wait;    // optional, see aStream_WaitReadable
+    aStreamWakeProc wake;    // optional, see aStream_Wake
 };
 
 inline bool aVALIDSTREAM(const aStream* s) {
@@ -60,6 +67,13 @@ aStream* aStream_Create(aStreamGetProc get, aStreamPutProc put, aStreamWriteProc
 
 // Installs the transport's "wait until readable" operation (null removes it).
 aErr aStream_SetWait(aStream* stream, aStreamWaitProc wait);
+
+// Installs the transport's "wake the reader" operation (null removes it).
+aErr aStream_SetWake(aStream* stream, aStreamWakeProc wake);
+
+// Asks a reader blocked in the transport's get to return soon (see aStreamWakeProc). Nothing
+// happens for a stream without a wake operation or an invalid one. Any thread.
+void aStream_Wake(aStream* stream);
 
 // For a receive loop that got aErrNotReady: waits at most `milliseconds` until a read may find a
 // byte, instead of polling again at once. aErrNone at once when pushed-back bytes are held;

@@ -5,11 +5,13 @@
 #include <libusb.h>
 #include <poll.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <mutex>
 #include <new>
 #include <string>
@@ -20,6 +22,13 @@
 namespace {
 
 constexpr unsigned kReadTimeoutMs = 1000;
+// A get waits for its IN transfer in event-handling slices of this length, checking for a wake
+// between them; libusb ends the transfer itself after kReadTimeoutMs.
+constexpr long kReadSliceUs = 100000;
+// How long a get waits at most even if libusb failed to end the transfer on time, and how long
+// closing waits for a cancelled transfer to come back.
+constexpr unsigned kReadGuardMs = kReadTimeoutMs + 500;
+constexpr unsigned kCancelWaitMs = 2000;
 constexpr unsigned kWriteTimeoutMs = 50;
 constexpr int kWriteFailures = 10;
 constexpr uint8_t kTolerated = 4;
@@ -127,6 +136,67 @@ aErr sStateError(uint32_t state) {
 
 }  // namespace
 
+// What an IN transfer fills, apart from the device record: should a cancelled transfer never come
+// back, it is left behind (with its transfer) rather than freed under libusb.
+struct hvusbInRead {
+    int done;  // set by the completion callback; libusb's "completed" flag
+    uint8_t buffer[hvusbRECEIVEBUFFER];
+};
+
+namespace {
+
+void LIBUSB_CALL sInReadDone(libusb_transfer* transfer) {
+    __atomic_store_n(&static_cast<hvusbInRead*>(transfer->user_data)->done, 1, __ATOMIC_RELEASE);
+}
+
+bool sInReadFinished(const hvusbInRead* read) {
+    return __atomic_load_n(&read->done, __ATOMIC_ACQUIRE) != 0;
+}
+
+uint64_t sNowMs() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return uint64_t(ts.tv_sec) * 1000u + uint64_t(ts.tv_nsec) / 1000000u;
+}
+
+// Runs libusb's event handling until the IN transfer has completed, for at most `limitMs`, or
+// (when `wakeable`) until a wake is asked for. True when it completed.
+bool sAwaitInRead(hvusbDevice* d, uint64_t limitMs, bool wakeable) {
+    libusb_context* context = Halvorine_libusb_context();
+    const uint64_t end = sNowMs() + limitMs;
+    while (!sInReadFinished(d->inRead)) {
+        if (wakeable && d->wakeRequested.exchange(false)) return false;
+        if (!context || sNowMs() >= end) return false;
+        timeval slice{0, kReadSliceUs};
+        libusb_handle_events_timeout_completed(context, &slice, &d->inRead->done);
+    }
+    return true;
+}
+
+// Cancels an IN transfer still in flight and waits for it to come back; then frees it. One that
+// never comes back is left to libusb.
+void sEndInRead(hvusbDevice* d) {
+    if (!d->inTransfer) return;
+    if (d->inFlight) {
+        libusb_cancel_transfer(d->inTransfer);
+        if (!sAwaitInRead(d, kCancelWaitMs, false)) {
+            aDebug_Trace(aDEBUG_USB, "hvusb: %s: a cancelled IN transfer did not come back",
+                         d->serial);
+            d->inTransfer = nullptr;
+            d->inRead = nullptr;
+            d->inFlight = false;
+            return;
+        }
+    }
+    libusb_free_transfer(d->inTransfer);
+    delete d->inRead;
+    d->inTransfer = nullptr;
+    d->inRead = nullptr;
+    d->inFlight = false;
+}
+
+}  // namespace
+
 void hvusb_set_node_directory(const char* directory) {
     std::lock_guard<std::mutex> hold(gNodeDirectoryLock);
     gNodeDirectory = directory && directory[0] ? directory : "/dev";
@@ -174,6 +244,10 @@ hvusbDevice* hvusb_create_usb(uint32_t mode) {
     d->errorCount = 0;
     d->inMaxPacket = 0;
     d->outMaxPacket = 0;
+    d->inTransfer = nullptr;
+    d->inRead = nullptr;
+    d->inFlight = false;
+    d->wakeRequested = false;
     return d;
 }
 
@@ -206,6 +280,13 @@ aErr hvusb_wait_readable(hvusbDevice* device, uint32_t milliseconds) {
     return errno == EINTR ? aErrNone : aErrIO;
 }
 
+void hvusb_wake(hvusbDevice* device) {
+    if (!device || device->mode != hvusbModeLibusb) return;
+    device->wakeRequested = true;
+    if (libusb_context* context = Halvorine_libusb_context())
+        libusb_interrupt_event_handler(context);
+}
+
 aErr hvusb_close_halvorine_device(hvusbDevice* device) {
     if (!device) return aErrParam;
     return device->mode == hvusbModeLibusb ? hvusb_close_halvorine_USBlib_device(device)
@@ -215,6 +296,7 @@ aErr hvusb_close_halvorine_device(hvusbDevice* device) {
 aErr hvusb_destroy(hvusbDevice** device) {
     if (!device || !*device) return aErrParam;
     hvusbDevice* d = *device;
+    sEndInRead(d);
     if (d->handle) {
         libusb_release_interface(d->handle, d->interfaceNumber);
         libusb_close(d->handle);
@@ -291,18 +373,55 @@ aErr hvusb_get_from_USBlib_device(hvusbDevice* d, uint8_t* byte) {
     }
     const uint32_t state = d->state;
     if (state != hvusbStateReady) return sStateError(state);
-    int transferred = 0;
-    const int rc = libusb_bulk_transfer(d->handle, d->inEndpoint, d->receive, sizeof d->receive,
-                                        &transferred, kReadTimeoutMs);
+    // One bulk IN transfer of up to the buffer's size that libusb ends after kReadTimeoutMs, as a
+    // synchronous transfer would be; it is submitted asynchronously only so that a wake can end
+    // the wait early (the transfer then stays in flight for the next get).
+    if (!d->inFlight) {
+        if (!d->inTransfer) {
+            d->inTransfer = libusb_alloc_transfer(0);
+            d->inRead = new (std::nothrow) hvusbInRead;
+            if (!d->inTransfer || !d->inRead) {
+                if (d->inTransfer) libusb_free_transfer(d->inTransfer);
+                delete d->inRead;
+                d->inTransfer = nullptr;
+                d->inRead = nullptr;
+                return aErrMemory;
+            }
+        }
+        d->inRead->done = 0;
+        libusb_fill_bulk_transfer(d->inTransfer, d->handle, d->inEndpoint, d->inRead->buffer,
+                                  int(sizeof d->inRead->buffer), sInReadDone, d->inRead,
+                                  kReadTimeoutMs);
+        const int rc = libusb_submit_transfer(d->inTransfer);
+        if (rc != LIBUSB_SUCCESS) {
+            aErr err = aErrIO;
+            if (rc == LIBUSB_ERROR_PIPE) {
+                libusb_clear_halt(d->handle, d->inEndpoint);
+                err = aErrNotReady;
+            }
+            return _handleErrorTolerance(d, err, aErrNotReady);
+        }
+        d->inFlight = true;
+    }
+    if (!sAwaitInRead(d, kReadGuardMs, true)) {
+        // Woken, or libusb did not end the transfer in time: nothing read yet, the transfer stays.
+        return aErrNotReady;
+    }
+    d->inFlight = false;
+    const libusb_transfer* t = d->inTransfer;
+    const int transferred = t->actual_length;
+    const bool ended =
+        t->status == LIBUSB_TRANSFER_COMPLETED || t->status == LIBUSB_TRANSFER_TIMED_OUT;
     aErr err;
-    if ((rc == LIBUSB_SUCCESS || rc == LIBUSB_ERROR_TIMEOUT) && transferred > 0) {
+    if (ended && transferred > 0) {
+        memcpy(d->receive, d->inRead->buffer, size_t(transferred));
         d->buffered = transferred - 1;
         d->readPointer = d->receive + 1;
         *byte = d->receive[0];
         err = aErrNone;
-    } else if (rc == LIBUSB_SUCCESS || rc == LIBUSB_ERROR_TIMEOUT) {
+    } else if (ended) {
         err = aErrNotReady;  // a time-out, or an empty packet
-    } else if (rc == LIBUSB_ERROR_PIPE) {
+    } else if (t->status == LIBUSB_TRANSFER_STALL) {
         libusb_clear_halt(d->handle, d->inEndpoint);
         err = aErrNotReady;
     } else {
@@ -341,6 +460,7 @@ aErr hvusb_write_to_USBlib_device(hvusbDevice* d, const uint8_t* bytes, size_t c
 
 aErr hvusb_close_halvorine_USBlib_device(hvusbDevice* d) {
     if (!d || d->mode != hvusbModeLibusb || !d->handle) return aErrMode;
+    sEndInRead(d);
     libusb_release_interface(d->handle, d->interfaceNumber);
     libusb_close(d->handle);
     d->handle = nullptr;

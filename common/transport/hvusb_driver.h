@@ -20,6 +20,8 @@
 
 struct libusb_context;
 struct libusb_device_handle;
+struct libusb_transfer;
+struct hvusbInRead;
 
 // The maker's USB vendor id is HALVORINE_VENDOR_ID (api/aProtocol.h); the product ids of its
 // modules have the top bit clear.
@@ -58,6 +60,13 @@ struct hvusbDevice {
     std::atomic<uint8_t> errorCount;
     uint16_t inMaxPacket;
     uint16_t outMaxPacket;
+    // The libusb back end's IN transfer: submitted by a get and waited for there; a get that is
+    // woken (hvusb_wake) returns while it stays in flight, and the next get waits on. Reader
+    // thread only, and close/destroy once the reader has stopped.
+    libusb_transfer* inTransfer;
+    hvusbInRead* inRead;
+    bool inFlight;
+    std::atomic<bool> wakeRequested;
 };
 
 // True when the node "<node directory>/halvorine.%08X" exists and is not a directory.
@@ -78,6 +87,11 @@ aErr hvusb_get_from_device(hvusbDevice* device, uint8_t* byte);
 // For the receive loop: waits at most `milliseconds` until a get may find a byte (aErrNone) or
 // answers aErrTimeout. The libusb back end answers aErrNone at once: its get already waits.
 aErr hvusb_wait_readable(hvusbDevice* device, uint32_t milliseconds);
+// Makes a libusb-back-end get that waits for its IN transfer return aErrNotReady soon (a link
+// that starts a sync or stops need not wait out the 1000 ms); the transfer stays in flight and
+// nothing it brings is lost. No effect on the kernel back end, whose reads do not wait. Any
+// thread, while the device is open.
+void hvusb_wake(hvusbDevice* device);
 aErr hvusb_close_halvorine_device(hvusbDevice* device);
 aErr hvusb_destroy(hvusbDevice** device);
 

@@ -43,6 +43,11 @@ aErr sUsbWait(uint32_t milliseconds, void* ref) {
     return hvusb_wait_readable(r->device, milliseconds);
 }
 
+void sUsbWake(void* ref) {
+    UsbRef* r = static_cast<UsbRef*>(ref);
+    if (sValid(r)) hvusb_wake(r->device);
+}
+
 aErr sUsbDelete(void* ref) {
     UsbRef* r = static_cast<UsbRef*>(ref);
     if (!sValid(r)) return aErrParam;
@@ -86,6 +91,7 @@ aErr aStream_CreateUSB(uint32_t serial, aStream** stream) {
         return aErrMemory;
     }
     aStream_SetWait(s, sUsbWait);
+    aStream_SetWake(s, sUsbWake);
     *stream = s;
     return aErrNone;
 }

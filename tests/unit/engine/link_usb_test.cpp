@@ -138,6 +138,23 @@ TEST_F(UsbLink, CreationSyncsAndTheLinkCarriesPackets) {
     EXPECT_TRUE(module->received({0xAF, 0x01, 0x00}, 2000));
 }
 
+// The sync at creation and the stop at destruction wake the receive thread out of its IN
+// transfer (which waits up to 1000 ms for a silent module) instead of waiting it out.
+TEST_F(UsbLink, CreationAndDestructionDoNotWaitOutTheReadTimeOut) {
+    using Clock = std::chrono::steady_clock;
+    for (int round = 0; round < 2; ++round) {
+        const Clock::time_point t0 = Clock::now();
+        id = aLink_CreateUSB(kSerial);
+        const Clock::duration created = Clock::now() - t0;
+        ASSERT_NE(id, 0u);
+        EXPECT_LT(created, std::chrono::milliseconds(900));  // 1.1 s when waited out
+        const Clock::time_point t1 = Clock::now();
+        EXPECT_EQ(aLink_Destroy(&id), aErrNone);
+        EXPECT_LT(Clock::now() - t1, std::chrono::milliseconds(600));
+        EXPECT_TRUE(module->received({0xAF, 0x01, 0x00}, 2000));
+    }
+}
+
 TEST_F(UsbLink, AModuleThatDoesNotAnswerTheSyncGivesNoLink) {
     module->mute(true);
     EXPECT_EQ(aLink_CreateUSB(kSerial), 0u);

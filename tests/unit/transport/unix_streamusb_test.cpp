@@ -272,6 +272,33 @@ TEST_F(UsbStreamTest, OneReaderAndOneWriterAtOnce) {
     EXPECT_EQ(got, data);
 }
 
+// A get that waits for its IN transfer returns soon when woken, and what the transfer then brings
+// (even bytes sent before the next get) is handed out by the following gets, in order.
+TEST_F(UsbStreamTest, WakeEndsAWaitingReadWithoutLosingItsTransfer) {
+    open();
+    std::atomic<bool> reading{false};
+    std::thread waker([&] {
+        while (!reading) std::this_thread::yield();
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        aStream_Wake(s);
+    });
+    reading = true;
+    auto t0 = std::chrono::steady_clock::now();
+    uint8_t byte = 0;
+    EXPECT_EQ(aStream_Read(s, &byte, 1), aErrNotReady);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(700));
+    waker.join();
+
+    const Bytes data = pattern(300);
+    device->send(data);  // lands in the transfer still in flight
+    EXPECT_EQ(readBytes(s, data.size()), data);
+
+    // A wake with no get waiting is spent by the next get, which then reads normally.
+    aStream_Wake(s);
+    device->send({0x11, 0x22});
+    EXPECT_EQ(readBytes(s, 2), (Bytes{0x11, 0x22}));
+}
+
 class UsbFullSpeedTest : public UsbStreamTest {
     uint16_t maxPacket() const override { return 64; }
 };
