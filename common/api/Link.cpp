@@ -3,6 +3,7 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "api/aProtocol.h"
 #include "discovery/discover.h"
@@ -328,15 +329,23 @@ aErr Link::sendUEI(uei record) {
     if (!aProto_IsModuleAddress(record.module)) return aErrPacket;
     if (record.type == ueiBytes) {
         if (record.value.bytes == nullptr && record.length != 0) return aErrParam;
+        // The chunks are queued as one run, so that a pooled link writes them together.
         const size_t count = aUEI_BytesPacketCount(record.length);
-        for (size_t n = 0; n < count; ++n) {
-            aErr err =
-                sPut(m_impl->linkId,
-                     aUEI_CreateBytesPacket(record.module, record.command, record.option,
-                                            record.index, record.value.bytes, record.length, n));
-            if (err != aErrNone) return err;
+        std::vector<aPacket*> chunks;
+        chunks.reserve(count);
+        aErr err = aErrNone;
+        for (size_t n = 0; n < count && err == aErrNone; ++n) {
+            aPacket* chunk =
+                aUEI_CreateBytesPacket(record.module, record.command, record.option, record.index,
+                                       record.value.bytes, record.length, n);
+            if (chunk == nullptr)
+                err = aErrResource;
+            else
+                chunks.push_back(chunk);
         }
-        return aErrNone;
+        if (err == aErrNone) err = aLink_PutPackets(m_impl->linkId, chunks.data(), chunks.size());
+        for (aPacket*& chunk : chunks) aPacket_Destroy(&chunk);
+        return err;
     }
     uint8_t data[aPROTO_MAX_DATA] = {record.command, record.option, record.index};
     uint8_t length = aPROTO_UEI_HEADER;

@@ -441,6 +441,12 @@ aErr aLink_PutPacket(uint32_t linkId, const aPacket* packet) {
     return aPacketFifo_Put(link->outFifo, packet);
 }
 
+aErr aLink_PutPackets(uint32_t linkId, const aPacket* const* packets, size_t count) {
+    aLink* link = sValidLink(linkId);
+    if (!link) return aErrParam;
+    return aPacketFifo_PutRun(link->outFifo, packets, count);
+}
+
 aPacket* aLink_GetPacket(uint32_t linkId) {
     aLink* link = sValidLink(linkId);
     return link ? aPacketFifo_Get(link->inFifo) : nullptr;

@@ -119,6 +119,10 @@ linkStatus aLink_GetStatus(uint32_t linkId);
 
 // Queues a copy of `packet` for sending; the caller keeps its packet. aErrParam for an unknown id.
 aErr aLink_PutPacket(uint32_t linkId, const aPacket* packet);
+// Queues copies of `count` packets as one run (see aPacketFifo_PutRun): the send thread never
+// takes the first alone while the others are still being queued, so a pooled link writes them
+// together. aErrParam for an unknown id.
+aErr aLink_PutPackets(uint32_t linkId, const aPacket* const* packets, size_t count);
 
 // Received packets: take the oldest, wait up to `msTimeout` for any, take the oldest matching,
 // or wait for a matching one while the link is running (null at once when it is not). Null when

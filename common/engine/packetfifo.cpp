@@ -178,6 +178,37 @@ aErr aPacketFifo_Put(aPacketFifoId id, const aPacket* packet) {
     }
 }
 
+aErr aPacketFifo_PutRun(aPacketFifoId id, const aPacket* const* packets, size_t count) {
+    try {
+        FifoRef fifo = sLookup(id);
+        if (!fifo || (count != 0 && !packets)) return aErrParam;
+        std::vector<PacketOwner> copies;
+        copies.reserve(count);
+        for (size_t i = 0; i < count; ++i) {
+            if (!aVALIDPACKET(packets[i])) return aErrParam;
+            copies.emplace_back(aPacket_Copy(packets[i]));
+            if (!copies.back()) return aErrParam;
+        }
+        if (count == 0) return aErrNone;
+        {
+            std::lock_guard<std::mutex> guard(fifo->lock);
+            if (!fifo->alive) return aErrParam;
+            for (PacketOwner& copy : copies) {
+                int64_t seq = fifo->nextId;
+                fifo->queue.emplace_back(seq, std::move(copy));
+                fifo->nextId = seq + 1;
+                // As for single puts: past the limit nobody is reading, start afresh.
+                if (fifo->queue.size() > kPacketFifoLimit) fifo->queue.clear();
+            }
+            fifo->syncWindow();
+        }
+        fifo->signal.notify_all();
+        return aErrNone;
+    } catch (...) {
+        return aErrResource;
+    }
+}
+
 aPacket* aPacketFifo_Get(aPacketFifoId id) {
     try {
         FifoRef fifo = sLookup(id);

@@ -39,6 +39,12 @@ size_t aPacketFifo_GetLength(aPacketFifoId id);
 // is emptied (the new packet included) and the result is still aErrNone.
 aErr aPacketFifo_Put(aPacketFifoId id, const aPacket* packet);
 
+// Queues copies of `count` packets in order, as one run: a taker sees either none of them or the
+// first with the rest right behind it, and the waiters are woken once. Otherwise as
+// aPacketFifo_Put for each packet; an invalid packet refuses the whole run (aErrParam, nothing
+// queued).
+aErr aPacketFifo_PutRun(aPacketFifoId id, const aPacket* const* packets, size_t count);
+
 // Takes the oldest packet; null when the FIFO is empty or unknown.
 aPacket* aPacketFifo_Get(aPacketFifoId id);
 

@@ -137,6 +137,40 @@ TEST_F(PacketFifo, OverflowEmptiesTheQueue) {
     EXPECT_EQ(tagOf(aPacketFifo_AwaitFirst(id, isTag, &want, 0)), 0xBB);
 }
 
+// A run goes in whole and in order behind what is queued; an invalid member refuses all of it.
+TEST_F(PacketFifo, PutRunQueuesAllOrNothingInOrder) {
+    ASSERT_EQ(putTag(id, 1), aErrNone);
+    std::vector<aPacket*> run;
+    for (uint8_t t = 2; t < 6; ++t) run.push_back(tagged(t));
+    EXPECT_EQ(aPacketFifo_PutRun(id, run.data(), run.size()), aErrNone);
+    aPacket bad = {};
+    std::vector<const aPacket*> spoiled = {run[0], &bad, run[1]};
+    EXPECT_EQ(aPacketFifo_PutRun(id, spoiled.data(), spoiled.size()), aErrParam);
+    EXPECT_EQ(aPacketFifo_PutRun(id, nullptr, 0), aErrNone);
+    EXPECT_EQ(aPacketFifo_PutRun(0, run.data(), run.size()), aErrParam);
+    for (aPacket*& p : run) aPacket_Destroy(&p);
+    EXPECT_EQ(drainTags(id), (std::vector<int>{1, 2, 3, 4, 5}));
+}
+
+// A taker woken by a run finds the whole run there, never its first packet alone.
+TEST_F(PacketFifo, ATakerWokenByARunFindsAllOfIt) {
+    constexpr size_t kRun = 22;
+    std::vector<aPacket*> run;
+    for (size_t t = 0; t < kRun; ++t) run.push_back(tagged(uint8_t(t)));
+    for (int round = 0; round < 50; ++round) {
+        std::future<size_t> taker = std::async(std::launch::async, [this] {
+            aPacket* first = aPacketFifo_Await(id, 2000);
+            const size_t rest = aPacketFifo_GetLength(id);
+            aPacket_Destroy(&first);
+            return rest;
+        });
+        ASSERT_EQ(aPacketFifo_PutRun(id, run.data(), run.size()), aErrNone);
+        EXPECT_EQ(taker.get(), kRun - 1);
+        drainTags(id);
+    }
+    for (aPacket*& p : run) aPacket_Destroy(&p);
+}
+
 TEST_F(PacketFifo, GetFirstTakesOldestMatch) {
     for (uint8_t t : {1, 2, 3, 4}) putTag(id, t);
     EXPECT_EQ(tagOf(aPacketFifo_GetFirst(id, isEven, nullptr)), 2);
