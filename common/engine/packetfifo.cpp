@@ -149,6 +149,30 @@ size_t aPacketFifo_GetLength(aPacketFifoId id) {
     }
 }
 
+namespace {
+
+// Queues the copies in order under one lock and wakes the waiters once.
+aErr sQueueCopies(const FifoRef& fifo, PacketOwner* copies, size_t count) {
+    {
+        std::lock_guard<std::mutex> guard(fifo->lock);
+        // A put racing with aPacketFifo_Destroy must not leave a packet in a retired FIFO.
+        if (!fifo->alive) return aErrParam;
+        for (size_t i = 0; i < count; ++i) {
+            int64_t seq = fifo->nextId;
+            fifo->queue.emplace_back(seq, std::move(copies[i]));
+            fifo->nextId = seq + 1;
+            // Nobody is reading: start afresh rather than grow without bound.
+            if (fifo->queue.size() > kPacketFifoLimit) fifo->queue.clear();
+        }
+        fifo->syncWindow();
+    }
+    // Notified after the lock is released, so a woken waiter finds the lock free.
+    fifo->signal.notify_all();
+    return aErrNone;
+}
+
+}  // namespace
+
 aErr aPacketFifo_Put(aPacketFifoId id, const aPacket* packet) {
     try {
         FifoRef fifo = sLookup(id);
@@ -156,23 +180,7 @@ aErr aPacketFifo_Put(aPacketFifoId id, const aPacket* packet) {
         // The copy is made before the lock is taken, to keep the time under it short.
         PacketOwner copy(aPacket_Copy(packet));
         if (!copy) return aErrParam;
-        {
-            std::lock_guard<std::mutex> guard(fifo->lock);
-            // A put racing with aPacketFifo_Destroy must not leave a packet in a retired FIFO.
-            if (!fifo->alive) return aErrParam;
-            int64_t seq = fifo->nextId;
-            fifo->queue.emplace_back(seq, std::move(copy));
-            fifo->nextId = seq + 1;
-            if (fifo->queue.size() > kPacketFifoLimit) {
-                // Nobody is reading: start afresh rather than grow without bound.
-                fifo->clearAndSyncWindow();
-                return aErrNone;
-            }
-            fifo->syncWindow();
-        }
-        // Notified after the lock is released, so a woken waiter finds the lock free.
-        fifo->signal.notify_all();
-        return aErrNone;
+        return sQueueCopies(fifo, &copy, 1);
     } catch (...) {
         return aErrResource;
     }
@@ -190,20 +198,7 @@ aErr aPacketFifo_PutRun(aPacketFifoId id, const aPacket* const* packets, size_t 
             if (!copies.back()) return aErrParam;
         }
         if (count == 0) return aErrNone;
-        {
-            std::lock_guard<std::mutex> guard(fifo->lock);
-            if (!fifo->alive) return aErrParam;
-            for (PacketOwner& copy : copies) {
-                int64_t seq = fifo->nextId;
-                fifo->queue.emplace_back(seq, std::move(copy));
-                fifo->nextId = seq + 1;
-                // As for single puts: past the limit nobody is reading, start afresh.
-                if (fifo->queue.size() > kPacketFifoLimit) fifo->queue.clear();
-            }
-            fifo->syncWindow();
-        }
-        fifo->signal.notify_all();
-        return aErrNone;
+        return sQueueCopies(fifo, copies.data(), count);
     } catch (...) {
         return aErrResource;
     }
