@@ -168,13 +168,17 @@ void sAwaitBytes(aLink* link, uint32_t* staleWakes) {
 // While the link is out of step, an empty read restarts the handshake. Whether a "nothing now"
 // from the stream is an empty read: a COBS stream answers so for each encoded byte it takes while
 // a frame is still arriving, which is progress, and restarting there would drop every answer that
-// spans more than one frame. So the module counts as silent when the get itself waited (USB), or
-// when the stream has nothing further to read; `pending` bounds a run of "readable but nothing"
-// from a stream that never delivers.
+// spans more than one frame. Nor is the gap between two answers of one burst silence: each answer
+// comes in a frame of its own, and restarting between them would reset the recogniser after every
+// answer and send six more magic packets each time, which a busy machine turns into a flood. So
+// the module counts as silent when the get itself waited (USB), or when nothing more arrives
+// within kIdleWaitMs; `pending` bounds a run of "readable but nothing" from a stream that never
+// delivers.
 bool sModuleSilent(aLink* link, std::chrono::steady_clock::time_point readStart,
                    uint32_t* pending) {
     if (std::chrono::steady_clock::now() - readStart >= kBlockingGet ||
-        *pending >= kStaleWakeLimit || aStream_WaitReadable(link->stream, 0) != aErrNone) {
+        *pending >= kStaleWakeLimit ||
+        aStream_WaitReadable(link->stream, kIdleWaitMs) != aErrNone) {
         *pending = 0;
         return true;
     }
