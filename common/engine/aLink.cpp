@@ -203,7 +203,10 @@ void* sInPipeProcess(void* argument) {
         if (err == aErrNotReady) {
             status = link->status;
             if (status == kLinkStatusSyncing || status == kLinkStatusIOError) {
-                if (outOfStep && !sModuleSilent(link, readStart, &pending)) continue;
+                // A handshake asked for (aLink_Sync, a failed read) but not begun starts at this
+                // empty read; one under way restarts only when the module has gone silent.
+                const bool begun = link->syncState != kSyncStateIdle;
+                if (outOfStep && begun && !sModuleSilent(link, readStart, &pending)) continue;
                 sStartSync(link);
             }
             sAwaitBytes(link, &staleWakes);
