@@ -29,6 +29,7 @@ constexpr long kReadSliceUs = 100000;
 // closing waits for a cancelled transfer to come back.
 constexpr unsigned kReadGuardMs = kReadTimeoutMs + 500;
 constexpr unsigned kCancelWaitMs = 2000;
+constexpr useconds_t kFailedEventsPauseUs = 10000;
 constexpr unsigned kWriteTimeoutMs = 50;
 constexpr int kWriteFailures = 10;
 constexpr uint8_t kTolerated = 4;
@@ -168,7 +169,10 @@ bool sAwaitInRead(hvusbDevice* d, uint64_t limitMs, bool wakeable) {
         if (wakeable && d->wakeRequested.exchange(false)) return false;
         if (!context || sNowMs() >= end) return false;
         timeval slice{0, kReadSliceUs};
-        libusb_handle_events_timeout_completed(context, &slice, &d->inRead->done);
+        const int rc = libusb_handle_events_timeout_completed(context, &slice, &d->inRead->done);
+        // Event handling that fails at once (it should not) must not turn this into a busy loop.
+        if (rc != LIBUSB_SUCCESS && rc != LIBUSB_ERROR_INTERRUPTED && rc != LIBUSB_ERROR_TIMEOUT)
+            usleep(kFailedEventsPauseUs);
     }
     return true;
 }
@@ -177,19 +181,13 @@ bool sAwaitInRead(hvusbDevice* d, uint64_t limitMs, bool wakeable) {
 // never comes back is left to libusb.
 void sEndInRead(hvusbDevice* d) {
     if (!d->inTransfer) return;
-    if (d->inFlight) {
-        libusb_cancel_transfer(d->inTransfer);
-        if (!sAwaitInRead(d, kCancelWaitMs, false)) {
-            aDebug_Trace(aDEBUG_USB, "hvusb: %s: a cancelled IN transfer did not come back",
-                         d->serial);
-            d->inTransfer = nullptr;
-            d->inRead = nullptr;
-            d->inFlight = false;
-            return;
-        }
+    if (d->inFlight) libusb_cancel_transfer(d->inTransfer);
+    if (!d->inFlight || sAwaitInRead(d, kCancelWaitMs, false)) {
+        libusb_free_transfer(d->inTransfer);
+        delete d->inRead;
+    } else {
+        aDebug_Trace(aDEBUG_USB, "hvusb: %s: a cancelled IN transfer did not come back", d->serial);
     }
-    libusb_free_transfer(d->inTransfer);
-    delete d->inRead;
     d->inTransfer = nullptr;
     d->inRead = nullptr;
     d->inFlight = false;
